@@ -1,0 +1,26 @@
+# Sourced by the set-up scripts: makes sure Debian packages are installed.
+# As root it installs what is missing; otherwise it prints the exact command
+# and stops.
+
+# Everything needed to build quarn, its tools and its tests.
+build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
+                libbenchmark-dev libpng-dev)
+
+ensure_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
+      grep -q 'install ok installed' || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing ${missing[*]}" >&2
+  apt-get update -q >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
+}
+

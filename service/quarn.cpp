@@ -1,0 +1,105 @@
+#include "service/quarn.h"
+
+#include <sys/resource.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+#include "sng/strlib.h"
+
+namespace {
+
+// What the connection loop does after a command.
+enum class after { next_command, end_connection };
+
+using handler = after (*)(std::shared_ptr<client>&,
+                          const std::vector<std::string>&);
+
+struct command {
+  const char* name;
+  handler run;
+};
+
+// The protocol's commands, compared in this order with the whole first word.
+const command commands[] = {
+    {"exit",
+     [](std::shared_ptr<client>&, const std::vector<std::string>&) {
+       return after::end_connection;
+     }},
+};
+
+after execute(std::shared_ptr<client>& connection,
+              const std::vector<std::string>& words) {
+  for (const command& entry : commands)
+    if (words[0] == entry.name) return entry.run(connection, words);
+  connection->sendStringEndl("Unknown command");
+  return after::next_command;
+}
+
+// Each connection holds one descriptor; let the process hold as many as the
+// system allows before accept starts to fail.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+      limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// Runs the connection on a detached thread of its own. When no thread can be
+// started, the connection is dropped (and so closed) and accepting goes on.
+void start_connection_thread(std::shared_ptr<client> connection) {
+  try {
+    std::thread(client_thread, connection).detach();
+  } catch (const std::system_error&) {
+  }
+}
+
+}  // namespace
+
+void client_thread(std::shared_ptr<client> connection) {
+  try {
+    while (!connection->isClosed()) {
+      const std::string line = connection->receiveString();
+      if (line.empty()) return;
+      if (execute(connection, split(line, ' ')) == after::end_connection)
+        return;
+    }
+  } catch (const client::limit_error&) {
+    try {
+      connection->sendStringEndl("ERROR(LIMIT)");
+      connection->lingerClose();
+    } catch (...) {
+    }
+  } catch (...) {
+    // Transport failures and anything a handler lets through end this
+    // connection without a word.
+  }
+}
+
+int run_service() {
+  std::signal(SIGPIPE, SIG_IGN);
+  raise_descriptor_limit();
+  try {
+    server listener(quarn_port, quarn_backlog);
+    for (;;) start_connection_thread(listener.acceptConnection());
+  } catch (const excHandler& failure) {
+    std::cerr << "Socket error: " << failure.getFuncName() << std::endl;
+    return 1;
+  }
+}
+
+std::string int_to_string(int value) { return std::to_string(value); }
+
+int string_to_int(const std::string& text) {
+  // atoi without its undefined behaviour: values beyond int are clamped.
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}

@@ -1,0 +1,41 @@
+// The picture service: the connection loop and the command handlers. Each
+// connection runs client_thread on a thread of its own; the handlers write
+// their answers on the connection and let only transport failures, limits
+// and store set-up failures through, which end that connection.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/sockets.h"
+#include "sng/sng.h"
+
+// The port the service listens on, and its listen backlog.
+constexpr int quarn_port = 18360;
+constexpr int quarn_backlog = 128;
+
+// Runs the accept loop for ever; returns 1 after a socket failure, having
+// written "Socket error: " and the failed call's name to standard error.
+int run_service();
+
+// Reads and executes command lines until "exit", an empty line, the peer's
+// shutdown or any failure.
+void client_thread(std::shared_ptr<client> connection);
+
+void send_list(std::shared_ptr<client>& connection);
+void get_picture(std::shared_ptr<client>& connection,
+                 const std::vector<std::string>& words);
+void put_picture(std::shared_ptr<client>& connection,
+                 const std::vector<std::string>& words);
+
+// Whether `candidate` shares a common subsequence with `stored` at least
+// three quarters as long as `stored`.
+bool check_psw(const std::string& candidate, const std::string& stored);
+
+// Sets the picture's time stamp to the current UTC time.
+void init_time(sng& picture);
+
+std::string int_to_string(int value);
+// Reads a leading decimal number like atoi; 0 when there is none.
+int string_to_int(const std::string& text);

@@ -1,0 +1,64 @@
+// The picture store: one SNG file per picture under db_dir, named by its
+// identifier, and the index file db_name listing the identifiers in the order
+// they were stored. There is one store per process, created by the first
+// call of instance() and kept until the process is gone; every thread may use
+// it at any time.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sng/sng.h"
+
+extern const char* const db_name;  // "./quarn.db"
+extern const char* const db_dir;   // "./db"
+extern const char* const ext;      // ".sng"
+
+// Guards the store's list and counter, and orders index appends.
+extern std::mutex mtx;
+
+class sng_storage {
+ public:
+  class init_error {};
+  class read_error {};
+  class write_error {};
+  class not_found_error {};
+
+  // The single store, created at the first call; throws init_error when the
+  // index or the directory cannot be set up (a later call tries again).
+  static sng_storage* instance();
+
+  // A consistent snapshot of the identifiers, oldest first.
+  std::vector<std::string> get_all_items() const;
+
+  // The listed picture `id`; throws not_found_error for any identifier the
+  // store does not list, read_error when its file cannot be read, and
+  // sng::parse_error when its text does not parse.
+  sng get_item(const std::string& id) const;
+
+  // Stores `picture` durably and returns its new identifier; throws
+  // write_error and then leaves no index line, list entry or file behind.
+  std::string put_item(const sng& picture);
+
+  sng_storage(const sng_storage&) = delete;
+  sng_storage& operator=(const sng_storage&) = delete;
+
+ private:
+  sng_storage();
+  friend struct std::default_delete<sng_storage>;
+  ~sng_storage() = default;
+
+  static std::unique_ptr<sng_storage> self;
+
+  std::vector<std::string> items_;  // guarded by mtx
+  int counter_ = 0;                 // guarded by mtx
+};
+
+// The number before the first point of `id`, read as hexadecimal.
+int extract_id(const std::string& id);
+// Makes sure db_dir is a directory, creating it when missing.
+bool init_dir();
+// db_dir, "/" and `id`.
+std::string make_filename(const std::string& id);

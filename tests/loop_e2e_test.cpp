@@ -1,0 +1,107 @@
+// The command loop over the wire, against the real binary.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/service_process.h"
+
+namespace {
+
+class command_loop : public ::testing::Test {
+ protected:
+  service_process service;
+};
+
+TEST_F(command_loop, answers_unknown_command_to_other_case_and_stray_bytes) {
+  line_client c;
+  for (const char* line :
+       {"EXIT", "Exit", " exit", "   ", "exit\r", "frob", "\xff\x01"}) {
+    c.send_line(line);
+    EXPECT_EQ("Unknown command", c.line()) << line;
+  }
+  c.send(std::string("ex\0it\n", 6));
+  EXPECT_EQ("Unknown command", c.line());
+}
+
+TEST_F(command_loop, closes_on_exit_with_or_without_further_words) {
+  for (const char* line : {"exit", "exit now please"}) {
+    line_client c;
+    c.send_line(line);
+    EXPECT_TRUE(c.closed_by_peer()) << line;
+  }
+}
+
+TEST_F(command_loop, closes_on_an_empty_line_without_an_answer) {
+  line_client c;
+  c.send("\nfrob\n");
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+TEST_F(command_loop, answers_a_last_line_ended_by_shutdown_then_closes) {
+  line_client c;
+  c.send("frob");
+  c.shutdown_write();
+  EXPECT_EQ("Unknown command", c.line());
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+TEST_F(command_loop, answers_commands_sent_in_one_burst_in_order) {
+  line_client c;
+  c.send("a\nb\nc\nexit\n");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ("Unknown command", c.line());
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+TEST_F(command_loop, serves_a_client_while_another_sends_nothing) {
+  line_client idle;
+  idle.send("partial line without end");
+  line_client busy;
+  busy.send_line("frob");
+  EXPECT_EQ("Unknown command", busy.line());
+}
+
+TEST_F(command_loop, refuses_an_overlong_line_and_goes_on_serving) {
+  {
+    line_client c;
+    c.send(std::string(5 * 1024 * 1024, 'x') + "\n");
+    EXPECT_EQ("ERROR(LIMIT)", c.line());
+    EXPECT_TRUE(c.closed_by_peer());
+  }
+  line_client next;
+  next.send_line("frob");
+  EXPECT_EQ("Unknown command", next.line());
+}
+
+TEST_F(command_loop, survives_a_client_that_vanishes_with_unread_answers) {
+  {
+    line_client c;
+    std::string burst;
+    for (int i = 0; i < 20000; ++i) burst += "frob\n";
+    c.send(burst);
+  }
+  line_client next;
+  next.send_line("frob");
+  EXPECT_EQ("Unknown command", next.line());
+}
+
+TEST_F(command_loop, answers_at_once_with_a_thousand_idle_connections) {
+  std::vector<std::unique_ptr<line_client>> idle;
+  for (int i = 0; i < 1000; ++i)
+    idle.push_back(std::make_unique<line_client>());
+  line_client c;
+  c.send_line("frob");
+  EXPECT_EQ("Unknown command", c.line());
+}
+
+TEST(service_start, reports_a_taken_port_on_standard_error) {
+  service_process holder;
+  std::string error_output;
+  EXPECT_EQ(1, run_service_to_exit(holder.dir(), error_output));
+  EXPECT_EQ("Socket error: bind\n", error_output);
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+#include "net/sockets.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+// A client on one end of a socket pair; the test plays the peer on the other.
+struct connected_pair {
+  std::unique_ptr<client> service_side;
+  int peer = -1;
+
+  connected_pair() {
+    int fds[2];
+    EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    service_side = std::make_unique<client>(fds[0], sockaddr{});
+    peer = fds[1];
+  }
+  ~connected_pair() {
+    if (peer >= 0) ::close(peer);
+  }
+  void send(const std::string& bytes) {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
+              ::send(peer, bytes.data(), bytes.size(), 0));
+  }
+  std::string receive_all_pending() {
+    std::string result;
+    char chunk[4096];
+    ssize_t count;
+    while ((count = ::recv(peer, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+      result.append(chunk, static_cast<std::size_t>(count));
+    return result;
+  }
+};
+
+TEST(receive_string, keeps_carriage_returns_and_stops_at_the_line_feed) {
+  connected_pair pair;
+  pair.send("list\r\nnext\n");
+  EXPECT_EQ("list\r", pair.service_side->receiveString());
+  EXPECT_FALSE(pair.service_side->isClosed());
+  EXPECT_EQ("next", pair.service_side->receiveString());
+}
+
+TEST(receive_string, returns_an_empty_line_for_a_bare_line_feed) {
+  connected_pair pair;
+  pair.send("\n");
+  EXPECT_EQ("", pair.service_side->receiveString());
+  EXPECT_FALSE(pair.service_side->isClosed());
+}
+
+TEST(receive_string, returns_an_unterminated_last_line_and_sets_closed) {
+  connected_pair pair;
+  pair.send("abc");
+  ::shutdown(pair.peer, SHUT_WR);
+  EXPECT_EQ("abc", pair.service_side->receiveString());
+  EXPECT_TRUE(pair.service_side->isClosed());
+}
+
+TEST(receive_string, returns_empty_and_sets_closed_at_shutdown) {
+  connected_pair pair;
+  ::shutdown(pair.peer, SHUT_WR);
+  EXPECT_EQ("", pair.service_side->receiveString());
+  EXPECT_TRUE(pair.service_side->isClosed());
+}
+
+TEST(receive_string, passes_zero_bytes_and_high_bytes_through) {
+  connected_pair pair;
+  pair.send(std::string("a\0\xff\x80z\n", 6));
+  EXPECT_EQ(std::string("a\0\xff\x80z", 5), pair.service_side->receiveString());
+}
+
+TEST(receive_string, accepts_a_line_of_exactly_the_limit) {
+  connected_pair pair;
+  std::string line(max_line_bytes, 'x');
+  std::thread writer([&] { pair.send(line + "\nrest\n"); });
+  EXPECT_EQ(line, pair.service_side->receiveString());
+  EXPECT_EQ("rest", pair.service_side->receiveString());
+  writer.join();
+}
+
+TEST(receive_string, refuses_a_line_one_byte_over_the_limit) {
+  connected_pair pair;
+  std::thread writer([&] { pair.send(std::string(max_line_bytes + 1, 'x')); });
+  EXPECT_THROW(pair.service_side->receiveString(), client::limit_error);
+  writer.join();
+}
+
+TEST(receive_string, fails_after_the_idle_timeout) {
+  connected_pair pair;
+  pair.service_side->setIdleTimeout(std::chrono::milliseconds(50));
+  try {
+    pair.service_side->receiveString();
+    FAIL() << "no timeout";
+  } catch (const excHandler& failure) {
+    EXPECT_EQ("recv", failure.getFuncName());
+  }
+}
+
+TEST(receive_all, returns_the_lines_each_with_its_line_feed) {
+  connected_pair pair;
+  pair.send("one\ntwo\nthree\n");
+  EXPECT_EQ("one\ntwo\n", pair.service_side->receiveAll(2));
+  EXPECT_EQ("three", pair.service_side->receiveString());
+}
+
+TEST(receive_all, counts_lines_missing_after_shutdown_as_empty) {
+  connected_pair pair;
+  pair.send("one\n");
+  ::shutdown(pair.peer, SHUT_WR);
+  EXPECT_EQ("one\n\n", pair.service_side->receiveAll(2));
+  EXPECT_TRUE(pair.service_side->isClosed());
+}
+
+TEST(receive_all, fills_a_huge_count_after_shutdown_without_waiting) {
+  connected_pair pair;
+  ::shutdown(pair.peer, SHUT_WR);
+  EXPECT_EQ(std::string(1'000'000, '\n'),
+            pair.service_side->receiveAll(1'000'000));
+}
+
+TEST(receive_all, receives_nothing_for_a_count_of_zero_or_less) {
+  connected_pair pair;
+  pair.send("kept\n");
+  EXPECT_EQ("", pair.service_side->receiveAll(0));
+  EXPECT_EQ("", pair.service_side->receiveAll(-5));
+  EXPECT_EQ("kept", pair.service_side->receiveString());
+}
+
+TEST(receive_all, refuses_a_block_over_its_budget) {
+  connected_pair pair;
+  pair.send("12345\n12345\n");
+  EXPECT_EQ("12345\n", pair.service_side->receiveAll(1, 6));
+  EXPECT_THROW(pair.service_side->receiveAll(1, 5), client::limit_error);
+}
+
+TEST(send, puts_exactly_the_bytes_on_the_wire) {
+  connected_pair pair;
+  pair.service_side->sendStringEndl("");
+  pair.service_side->sendString("");
+  pair.service_side->sendString("ab");
+  pair.service_side->sendStringEndl("cd");
+  EXPECT_EQ("\nabcd\n", pair.receive_all_pending());
+}
+
+TEST(send, fails_with_send_once_the_peer_has_gone) {
+  std::signal(SIGPIPE, SIG_IGN);
+  connected_pair pair;
+  ::close(pair.peer);
+  pair.peer = -1;
+  try {
+    for (int i = 0; i < 100; ++i) pair.service_side->sendStringEndl("x");
+    FAIL() << "send did not fail";
+  } catch (const excHandler& failure) {
+    EXPECT_EQ("send", failure.getFuncName());
+  }
+}
+
+TEST(server, refuses_a_port_held_by_a_live_listener) {
+  server first(18361, 8);
+  try {
+    server second(18361, 8);
+    FAIL() << "second bind succeeded";
+  } catch (const excHandler& failure) {
+    EXPECT_EQ("bind", failure.getFuncName());
+  }
+}
+
+TEST(server, uses_only_the_low_16_bits_of_the_port) {
+  server listener(18362 + 65536, 8);
+  try {
+    server second(18362, 8);
+    FAIL() << "port 18362 was not taken";
+  } catch (const excHandler& failure) {
+    EXPECT_EQ("bind", failure.getFuncName());
+  }
+}
+
+}  // namespace

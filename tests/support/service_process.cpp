@@ -1,0 +1,209 @@
+#include "support/service_process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr int port = 18360;
+constexpr int wait_ms = 10000;
+
+int connect_once() {
+  int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address),
+                sizeof address) == 0)
+    return descriptor;
+  ::close(descriptor);
+  return -1;
+}
+
+std::filesystem::path make_temp_dir() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+pid_t spawn_service(const std::filesystem::path& dir, int error_fd) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    if (error_fd >= 0) ::dup2(error_fd, 2);
+    ::execl(QUARN_BINARY, QUARN_BINARY, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+service_process::service_process() : dir_(make_temp_dir()) { start(); }
+
+service_process::~service_process() {
+  stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+void service_process::restart() {
+  stop();
+  start();
+}
+
+void service_process::start() {
+  pid_ = spawn_service(dir_, -1);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int descriptor = connect_once();
+    if (descriptor >= 0) {
+      ::close(descriptor);
+      return;
+    }
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("quarn exited at start (port taken?)");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("quarn did not start listening");
+}
+
+void service_process::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::string service_process::read_file(
+    const std::filesystem::path& relative) const {
+  std::ifstream in(dir_ / relative, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+int run_service_to_exit(const std::filesystem::path& dir,
+                        std::string& error_output) {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  pid_t pid = spawn_service(dir, pipe_fds[1]);
+  ::close(pipe_fds[1]);
+  error_output.clear();
+  char chunk[256];
+  ssize_t count;
+  while ((count = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0)
+    error_output.append(chunk, static_cast<std::size_t>(count));
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+line_client::line_client() {
+  descriptor_ = connect_once();
+  if (descriptor_ < 0) throw std::runtime_error("cannot connect to quarn");
+}
+
+line_client::~line_client() {
+  if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+void line_client::send(const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t count = ::send(descriptor_, bytes.data() + sent,
+                           bytes.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) throw std::runtime_error("send to quarn failed");
+    sent += static_cast<std::size_t>(count);
+  }
+}
+
+void line_client::send_line(const std::string& text) { send(text + "\n"); }
+
+void line_client::send_block(const std::string& text) {
+  std::size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  send(std::to_string(lines) + "\n" + text);
+}
+
+void line_client::shutdown_write() { ::shutdown(descriptor_, SHUT_WR); }
+
+bool line_client::fill() {
+  pollfd entry{descriptor_, POLLIN, 0};
+  if (::poll(&entry, 1, wait_ms) <= 0)
+    throw std::runtime_error("no answer from quarn within 10 s");
+  char chunk[65536];
+  ssize_t count = ::recv(descriptor_, chunk, sizeof chunk, 0);
+  if (count <= 0) return false;
+  pending_.append(chunk, static_cast<std::size_t>(count));
+  return true;
+}
+
+std::string line_client::line() {
+  for (;;) {
+    auto end = pending_.find('\n');
+    if (end != std::string::npos) {
+      std::string result = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      return result;
+    }
+    if (!fill()) throw std::runtime_error("connection closed before a line");
+  }
+}
+
+std::string line_client::bytes(std::size_t count) {
+  while (pending_.size() < count)
+    if (!fill()) throw std::runtime_error("connection closed early");
+  std::string result = pending_.substr(0, count);
+  pending_.erase(0, count);
+  return result;
+}
+
+std::string line_client::block() {
+  const int count = std::stoi(line());
+  std::string text;
+  for (int i = 0; i < count; ++i) text += line() + "\n";
+  return text;
+}
+
+bool line_client::closed_by_peer() {
+  if (!pending_.empty()) return false;
+  try {
+    return !fill();
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
+std::string rgb_picture(int width, int height, const std::string& hex_pixel) {
+  std::string row;
+  for (int x = 0; x < width; ++x) row += hex_pixel + " ";
+  std::string text = "IHDR {\n\twidth: " + std::to_string(width) +
+                     "\n\theight: " + std::to_string(height) +
+                     "\n\tbitdepth: 8\n\tusing color \n}\n"
+                     "gAMA { 1.00 }\n"
+                     "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n"
+                     "\tminute 0\n\tsecond 0\n}\n"
+                     "IMAGE {\n\tpixels hex\n";
+  for (int y = 0; y < height; ++y) text += row + "\n";
+  return text + "}\n";
+}

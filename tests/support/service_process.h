@@ -1,0 +1,77 @@
+// Test harness for talking to the real quarn binary: a service started in a
+// fresh temporary directory, and a line-oriented client for 127.0.0.1:18360.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+// A quarn process with a working directory of its own. Starting waits until
+// the port accepts connections; destruction kills the process and removes the
+// directory.
+class service_process {
+ public:
+  service_process();
+  ~service_process();
+  service_process(const service_process&) = delete;
+  service_process& operator=(const service_process&) = delete;
+
+  // Kills the service and starts it again in the same directory.
+  void restart();
+
+  const std::filesystem::path& dir() const { return dir_; }
+  // The whole content of a file under the service's directory.
+  std::string read_file(const std::filesystem::path& relative) const;
+
+ private:
+  void start();
+  void stop();
+
+  std::filesystem::path dir_;
+  pid_t pid_ = -1;
+};
+
+// Runs the binary in `dir` until it exits; returns its exit status and puts
+// what it wrote to standard error in `error_output`.
+int run_service_to_exit(const std::filesystem::path& dir,
+                        std::string& error_output);
+
+// A plain TCP connection to the service. Every wait is bounded (10 s), and a
+// test fails instead of hanging.
+class line_client {
+ public:
+  line_client();
+  ~line_client();
+  line_client(const line_client&) = delete;
+  line_client& operator=(const line_client&) = delete;
+
+  void send(const std::string& bytes);
+  // Sends `text` and a line feed.
+  void send_line(const std::string& text);
+  // Sends a line count and the block of lines, as putpic expects.
+  void send_block(const std::string& text);
+  void shutdown_write();
+
+  // The next line without its line feed; fails the test at end of stream.
+  std::string line();
+  // Exactly `count` bytes.
+  std::string bytes(std::size_t count);
+  // A line count and that many lines, each with its line feed.
+  std::string block();
+  // Whether the service closed the connection with nothing more to read.
+  bool closed_by_peer();
+
+  int descriptor() const { return descriptor_; }
+
+ private:
+  bool fill();
+
+  int descriptor_ = -1;
+  std::string pending_;
+};
+
+// An 8-bit RGB picture of the given size in the layout the service writes,
+// every pixel `hex_pixel` (six hexadecimal digits).
+std::string rgb_picture(int width, int height,
+                        const std::string& hex_pixel = "808080");
