@@ -30,7 +30,11 @@ union color_t {
   std::uint8_t index;
 
   color_t() : color() {}
-  color_t(std::uint8_t index) : index(index) {}  // NOLINT: implicit by design
+  // The colour samples are zeroed first, so that a pixel built from an index
+  // reads as the colour (index, 0, 0, 0) on every machine this runs on.
+  color_t(std::uint8_t index) : color() {  // NOLINT: implicit by design
+    this->index = index;
+  }
 };
 
 struct sng_IHDR {
@@ -40,18 +44,26 @@ struct sng_IHDR {
   bool color = false;
   bool palette = false;
   bool alpha = false;
+
+  bool operator==(const sng_IHDR&) const = default;
 };
 
 struct sng_gAMA {
   float gamma = 1.0f;
+
+  bool operator==(const sng_gAMA&) const = default;
 };
 
 struct sng_PLTE {
   std::vector<pcolor> colors;  // an entry's position is its index
+
+  bool operator==(const sng_PLTE&) const = default;
 };
 
 struct sng_hIST {
   std::vector<std::int16_t> values;
+
+  bool operator==(const sng_hIST&) const = default;
 };
 
 struct sng_tIME {
@@ -61,22 +73,33 @@ struct sng_tIME {
   std::uint8_t hour = 0;
   std::uint8_t minute = 0;
   std::uint8_t second = 0;
+
+  bool operator==(const sng_tIME&) const = default;
 };
 
 struct sng_tEXt {
   std::string keyword;
   std::string text;
+
+  bool operator==(const sng_tEXt&) const = default;
 };
 
 struct sng_IMAGE {
   std::vector<std::vector<color_t>> rows;  // rows[y][x]
   // True when the rows were read as palette indices (a palette chunk came
-  // before them); the writer then writes them as indices again.
+  // before them and there is at least one row); the writer then writes them
+  // as indices again.
   bool indexed = false;
 };
 
+// Same flag and rows; pixels are compared by index when the rows hold
+// indices and by all four samples otherwise.
+bool operator==(const sng_IMAGE& left, const sng_IMAGE& right);
+
 struct sng_private {
   std::map<std::string, std::string> entries;
+
+  bool operator==(const sng_private&) const = default;
 };
 
 class sng {
@@ -93,9 +116,10 @@ class sng {
   // The colour at (x, y); (0, 0, 0, 0) outside the picture or for a palette
   // index that names no entry.
   pcolor pixel(unsigned int x, unsigned int y) const;
-  // Sets the pixel at (x, y). Outside the picture nothing changes; in a
-  // palette picture the colour is found in, or appended to, the palette, and
-  // the pixel stays as it was when that would need a 256th entry.
+  // Sets the pixel at (x, y). Outside the picture nothing changes. In a
+  // palette picture the pixel takes the index of the first equal entry, or
+  // of the colour appended as a new entry; it stays as it was when that
+  // index would not fit in one byte or the palette already holds 255 entries.
   void pixel(unsigned int x, unsigned int y, pcolor color) noexcept;
 
   std::string keyword() const noexcept;
@@ -116,6 +140,20 @@ class sng {
 
   // The picture as SNG text, every line ended by a line feed.
   std::string to_raw_string() const;
+
+  // Read-only views of the records, for tools and tests that inspect a
+  // picture as a whole.
+  const sng_IHDR& chunk_IHDR() const noexcept { return header_; }
+  const sng_gAMA& chunk_gAMA() const noexcept { return gamma_; }
+  const sng_PLTE& chunk_PLTE() const noexcept { return palette_; }
+  const sng_hIST& chunk_hIST() const noexcept { return histogram_; }
+  const sng_tIME& chunk_tIME() const noexcept { return time_; }
+  const sng_tEXt& chunk_tEXt() const noexcept { return text_; }
+  const sng_IMAGE& chunk_IMAGE() const noexcept { return image_; }
+  const sng_private& chunk_private() const noexcept { return private_values_; }
+
+  // Two pictures are equal when every record is.
+  friend bool operator==(const sng& left, const sng& right) = default;
 
  private:
   sng_IHDR header_;
@@ -140,7 +178,8 @@ T get_num(std::istringstream& in) {
   return static_cast<T>(value);
 }
 
-// The reader's steps, one per chunk kind.
+// The reader's steps, one per chunk kind. parse_IMAGE decodes every row and
+// tests none of them against a header.
 sng_IHDR parse_IHDR(const std::string& body);
 sng_gAMA parse_gAMA(const std::string& body);
 sng_PLTE parse_PLTE(const std::string& body);
@@ -155,4 +194,5 @@ std::uint32_t hex2byte(std::string::const_iterator& position,
                        const std::string::const_iterator& end,
                        unsigned char bits);
 color_t hex2color(const std::string& word, unsigned char bitdepth);
+// Throws sng::parse_error when `position` is std::string::npos.
 void check_pos(unsigned long position);
