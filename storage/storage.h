@@ -3,11 +3,17 @@
 // they were stored. There is one store per process, created by the first
 // call of instance() and kept until the process is gone; every thread may use
 // it at any time.
+//
+// A picture reaches its file completely (written under a temporary name,
+// flushed to disk and renamed) before its index line is appended, and both
+// are on disk before put_item returns, so a crash at any moment leaves every
+// listed identifier naming a complete picture.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "sng/sng.h"
@@ -16,10 +22,14 @@ extern const char* const db_name;  // "./quarn.db"
 extern const char* const db_dir;   // "./db"
 extern const char* const ext;      // ".sng"
 
-// Guards the store's list and counter, and orders index appends.
+// Guards the store's list and counter, and orders picture writes and index
+// appends.
 extern std::mutex mtx;
 
 class sng_storage {
+ private:
+  struct passkey {};  // lets only instance() construct the store
+
  public:
   class init_error {};
   class read_error {};
@@ -34,26 +44,39 @@ class sng_storage {
   std::vector<std::string> get_all_items() const;
 
   // The listed picture `id`; throws not_found_error for any identifier the
-  // store does not list, read_error when its file cannot be read, and
-  // sng::parse_error when its text does not parse.
+  // store does not list or that is not lower-case hexadecimal digits followed
+  // by ext, read_error when its file cannot be read, and sng::parse_error
+  // when its text does not parse.
   sng get_item(const std::string& id) const;
 
   // Stores `picture` durably and returns its new identifier; throws
-  // write_error and then leaves no index line, list entry or file behind.
+  // write_error and then leaves no index line, list entry or partial file
+  // behind (the number stays used up).
   std::string put_item(const sng& picture);
 
+  // Reads the index (creating it and db_dir when missing); throws init_error.
+  explicit sng_storage(passkey);
   sng_storage(const sng_storage&) = delete;
   sng_storage& operator=(const sng_storage&) = delete;
 
  private:
-  sng_storage();
   friend struct std::default_delete<sng_storage>;
   ~sng_storage() = default;
 
+  // Raises the counter and names the picture by it; throws write_error
+  // instead of passing the largest int. Needs mtx.
+  std::string take_identifier();
+  // Adds `id` to the list. Needs mtx.
+  void record(const std::string& id);
+  // Whether the list holds `id`.
+  bool lists(const std::string& id) const;
+
   static std::unique_ptr<sng_storage> self;
 
-  std::vector<std::string> items_;  // guarded by mtx
-  int counter_ = 0;                 // guarded by mtx
+  // State below is guarded by mtx.
+  std::vector<std::string> items_;
+  std::unordered_set<std::string> listed_;  // the same identifiers, to look up
+  int counter_ = 0;
 };
 
 // The number before the first point of `id`, read as hexadecimal.

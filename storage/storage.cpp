@@ -1,0 +1,285 @@
+#include "storage/storage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+const char* const db_name = "./quarn.db";
+const char* const db_dir = "./db";
+const char* const ext = ".sng";
+
+std::mutex mtx;
+
+std::unique_ptr<sng_storage> sng_storage::self;
+
+namespace {
+
+// Permission bits of new files and of db_dir; the file-creation mask applies.
+constexpr mode_t file_mode = 0666;
+constexpr mode_t dir_mode = 0770;
+
+// Ending of the name a picture is written under until it is complete. No
+// identifier ends so, so no fetch can reach a picture being written.
+constexpr const char* temporary_ending = ".tmp";
+
+// An open file descriptor, closed when it goes out of scope unless close()
+// closed it first.
+class descriptor {
+ public:
+  explicit descriptor(int fd) : fd_(fd) {}
+  ~descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  descriptor(const descriptor&) = delete;
+  descriptor& operator=(const descriptor&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  // Closes now; false when closing reported an error.
+  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+ private:
+  int fd_;
+};
+
+// White space as a stream in the classic locale skips it between words.
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+// The value of a hexadecimal digit in either case, or -1.
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Lower-case hexadecimal digits followed by ext: the only names the store
+// ever gives a picture.
+bool has_identifier_form(const std::string& id) {
+  const std::string_view ending(ext);
+  if (id.size() <= ending.size() || !id.ends_with(ending)) return false;
+  return std::all_of(id.begin(), id.end() - ending.size(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+  });
+}
+
+std::string identifier_of(int number) {
+  char digits[8];  // the largest int has eight hexadecimal digits
+  char* end =
+      std::to_chars(std::begin(digits), std::end(digits), number, 16).ptr;
+  return std::string(digits, end) + ext;
+}
+
+// Writes all of `bytes`, continuing after partial writes; false on failure.
+bool write_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written =
+        ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Everything `fd` holds, read in as few calls as the size allows; nothing
+// when reading fails (for instance when `fd` is a directory).
+std::optional<std::string> read_all(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::nullopt;
+  // One byte beyond the size takes the read that meets the end of the file.
+  std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == text.size()) text.resize(text.size() * 2);
+    const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  text.resize(filled);
+  return text;
+}
+
+// The text of the picture file at `path`, its last line ended by a line feed
+// when it lacks one. Throws not_found_error when the file cannot be opened
+// and read_error when it cannot be read.
+std::string read_picture(const std::string& path) {
+  descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) throw sng_storage::not_found_error{};
+  std::optional<std::string> text = read_all(file.get());
+  if (!text) throw sng_storage::read_error{};
+  if (!text->empty() && text->back() != '\n') text->push_back('\n');
+  return std::move(*text);
+}
+
+// Flushes the directory entries of `path` to disk.
+bool sync_directory(const char* path) {
+  descriptor directory(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return directory.valid() && ::fsync(directory.get()) == 0 &&
+         directory.close();
+}
+
+// Puts `text` on disk as the picture file of `id`. The file appears under its
+// name only complete: it is written and flushed under a temporary name, then
+// renamed, and the rename is flushed too. Throws write_error; the temporary
+// file is then gone and the identifier's name is untouched, unless only the
+// final directory flush failed (the complete file then stays).
+void write_picture(const std::string& id, const std::string& text) {
+  const std::string path = make_filename(id);
+  const std::string temporary = path + temporary_ending;
+  descriptor file(::open(temporary.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, file_mode));
+  if (!file.valid()) throw sng_storage::write_error{};
+  if (!write_all(file.get(), text) || ::fsync(file.get()) != 0 ||
+      !file.close() || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    throw sng_storage::write_error{};
+  }
+  if (!sync_directory(db_dir)) throw sng_storage::write_error{};
+}
+
+// Whether the non-empty file `fd` of `size` bytes ends with a line feed;
+// throws write_error when its last byte cannot be read.
+bool ends_with_line_feed(int fd, off_t size) {
+  char last = 0;
+  if (::pread(fd, &last, 1, size - 1) != 1) throw sng_storage::write_error{};
+  return last == '\n';
+}
+
+// Appends the line of `id` to the index and flushes it to disk, whole or not
+// at all: on any failure the index is cut back to its previous size and
+// write_error thrown.
+void append_to_index(const std::string& id) {
+  descriptor index(::open(db_name, O_RDWR | O_APPEND | O_CLOEXEC));
+  struct stat status {};
+  if (!index.valid() || ::fstat(index.get(), &status) != 0)
+    throw sng_storage::write_error{};
+  const off_t size = status.st_size;
+  // An index edited by hand, or cut short, may lack its last line feed; two
+  // identifiers must never run together.
+  std::string line =
+      size > 0 && !ends_with_line_feed(index.get(), size) ? "\n" : "";
+  line += id;
+  line += '\n';
+  // One write call, so that a killed process leaves the line whole or not at
+  // all; a short write is a failure, not something to continue. Once fsync
+  // has put the line on disk, closing cannot lose it.
+  if (::write(index.get(), line.data(), line.size()) !=
+          static_cast<ssize_t>(line.size()) ||
+      ::fsync(index.get()) != 0) {
+    // Takes back whatever part of the line reached the file.
+    if (::ftruncate(index.get(), size) == 0) ::fsync(index.get());
+    throw sng_storage::write_error{};
+  }
+}
+
+}  // namespace
+
+sng_storage* sng_storage::instance() {
+  // A static local is initialised exactly once even when several threads
+  // arrive together, and when the constructor throws, `self` stays empty and
+  // the next call tries again. The process ends without destroying the store
+  // (the service leaves through std::_Exit), so connection threads may use it
+  // until the very end.
+  static sng_storage* const store =
+      (self = std::make_unique<sng_storage>(passkey{})).get();
+  return store;
+}
+
+sng_storage::sng_storage(passkey) {
+  // O_CREAT creates a missing index empty and never truncates an existing one.
+  descriptor index(::open(db_name, O_RDONLY | O_CREAT | O_CLOEXEC, file_mode));
+  if (!index.valid() || !init_dir()) throw init_error{};
+  const std::optional<std::string> text = read_all(index.get());
+  if (!text) throw init_error{};
+  auto at = text->begin();
+  for (;;) {
+    at = std::find_if_not(at, text->end(), is_space);
+    if (at == text->end()) break;
+    const auto end = std::find_if(at, text->end(), is_space);
+    const std::string id(at, end);
+    counter_ = std::max(counter_, extract_id(id));
+    record(id);
+    at = end;
+  }
+}
+
+std::vector<std::string> sng_storage::get_all_items() const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return items_;
+}
+
+sng sng_storage::get_item(const std::string& id) const {
+  if (!has_identifier_form(id) || !lists(id)) throw not_found_error{};
+  // A listed picture's file is complete and never changes again, so reading
+  // and parsing it need no lock.
+  return sng(read_picture(make_filename(id)));
+}
+
+std::string sng_storage::put_item(const sng& picture) {
+  const std::string text = picture.to_raw_string();
+  // Numbering, the two files and the list move together under the lock, so
+  // that the list keeps the index's order and never names a picture before
+  // its file is complete.
+  std::lock_guard<std::mutex> lock(mtx);
+  const std::string id = take_identifier();
+  write_picture(id, text);
+  append_to_index(id);
+  record(id);
+  return id;
+}
+
+std::string sng_storage::take_identifier() {
+  if (counter_ == INT_MAX) throw write_error{};
+  return identifier_of(++counter_);
+}
+
+void sng_storage::record(const std::string& id) {
+  items_.push_back(id);
+  listed_.insert(id);
+}
+
+bool sng_storage::lists(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return listed_.contains(id);
+}
+
+int extract_id(const std::string& id) {
+  const std::string_view number(id.data(), std::min(id.find('.'), id.size()));
+  auto at = number.begin();
+  const bool negative = at != number.end() && *at == '-';
+  if (at != number.end() && (*at == '-' || *at == '+')) ++at;
+  // Digits past the int range leave the value at the nearest limit.
+  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+  long long value = 0;
+  for (; at != number.end() && hex_digit(*at) >= 0; ++at)
+    value = std::min(value * 16 + hex_digit(*at), limit);
+  return static_cast<int>(negative ? -value : value);
+}
+
+bool init_dir() {
+  struct stat status {};
+  if (::stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
+  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0;
+}
+
+std::string make_filename(const std::string& id) {
+  return std::string(db_dir) + "/" + id;
+}

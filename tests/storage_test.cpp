@@ -1,0 +1,349 @@
+#include "storage/storage.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/fresh_directory.h"
+
+namespace {
+
+using words = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+// SNG text of a red picture of `width` x `height` pixels.
+std::string picture_text(int width, int height) {
+  std::string text = "IHDR {\n\twidth: " + std::to_string(width) +
+                     "\n\theight: " + std::to_string(height) +
+                     "\n\tbitdepth: 8\n}\nIMAGE {\n\tpixels hex\n";
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) text += "ff0000 ";
+    text += '\n';
+  }
+  return text + "}\n";
+}
+
+sng picture(int width = 1, int height = 1) {
+  return sng(picture_text(width, height));
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+words words_of(const std::string& text) {
+  std::istringstream in(text);
+  words result;
+  for (std::string word; in >> word;) result.push_back(word);
+  return result;
+}
+
+// The names in db_dir, sorted.
+words stored_files() {
+  words names;
+  for (const auto& entry : fs::directory_iterator(db_dir))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+sng_storage* store() { return sng_storage::instance(); }
+
+TEST(extract_id, reads_the_part_before_the_first_point_as_hexadecimal) {
+  EXPECT_EQ(1, extract_id("1.sng"));
+  EXPECT_EQ(10, extract_id("a.sng"));
+  EXPECT_EQ(0xab, extract_id("AB.SNG"));
+  EXPECT_EQ(16, extract_id("10.sng"));
+  EXPECT_EQ(0x1f2, extract_id("1f2g.sng"));
+  EXPECT_EQ(1, extract_id("1.2.sng"));
+  EXPECT_EQ(0x12, extract_id("12"));
+  EXPECT_EQ(-10, extract_id("-a.sng"));
+  EXPECT_EQ(11, extract_id("+b.sng"));
+}
+
+TEST(extract_id, gives_zero_without_leading_digits) {
+  EXPECT_EQ(0, extract_id("zz.sng"));
+  EXPECT_EQ(0, extract_id(".sng"));
+  EXPECT_EQ(0, extract_id(""));
+  EXPECT_EQ(0, extract_id("-"));
+  EXPECT_EQ(0, extract_id("+.sng"));
+  EXPECT_EQ(0, extract_id(" 1.sng"));
+}
+
+TEST(extract_id, stops_at_the_nearest_int_limit) {
+  EXPECT_EQ(INT_MAX, extract_id("7fffffff.sng"));
+  EXPECT_EQ(INT_MAX, extract_id("80000000.sng"));
+  EXPECT_EQ(INT_MAX, extract_id("ffffffffffffffffffffffff.sng"));
+  EXPECT_EQ(INT_MIN, extract_id("-80000000.sng"));
+  EXPECT_EQ(INT_MIN, extract_id("-80000001.sng"));
+  EXPECT_EQ(INT_MIN, extract_id("-ffffffffffffffffffffffff"));
+}
+
+TEST(store, starts_empty_and_stores_the_first_picture_as_1_sng) {
+  run_in_fresh_directory([] {
+    ::umask(022);
+    EXPECT_EQ(words{}, store()->get_all_items());
+    EXPECT_EQ(store(), store());
+    EXPECT_EQ("", read_file(db_name));
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(db_dir, &status));
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(0750u, status.st_mode & 0777);
+
+    const sng red = picture(3, 2);
+    EXPECT_EQ("1.sng", store()->put_item(red));
+    EXPECT_EQ(red.to_raw_string(), read_file("db/1.sng"));
+    EXPECT_EQ("1.sng\n", read_file(db_name));
+    EXPECT_EQ(words{"1.sng"}, store()->get_all_items());
+    EXPECT_EQ(words{"1.sng"}, stored_files());
+    EXPECT_EQ(red.to_raw_string(), store()->get_item("1.sng").to_raw_string());
+  });
+}
+
+TEST(store, numbers_pictures_in_lower_case_hexadecimal) {
+  run_in_fresh_directory([] {
+    const words expected{"1.sng", "2.sng", "3.sng", "4.sng",  "5.sng", "6.sng",
+                         "7.sng", "8.sng", "9.sng", "a.sng",  "b.sng", "c.sng",
+                         "d.sng", "e.sng", "f.sng", "10.sng", "11.sng"};
+    const sng red = picture();
+    for (const std::string& id : expected)
+      EXPECT_EQ(id, store()->put_item(red));
+    EXPECT_EQ(expected, store()->get_all_items());
+    EXPECT_EQ(expected, words_of(read_file(db_name)));
+  });
+}
+
+TEST(store, continues_after_the_largest_identifier_of_the_index) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "1.sng\na.sng\n3.sng\n");
+    EXPECT_EQ((words{"1.sng", "a.sng", "3.sng"}), store()->get_all_items());
+    EXPECT_EQ("b.sng", store()->put_item(picture()));
+    EXPECT_EQ("1.sng\na.sng\n3.sng\nb.sng\n", read_file(db_name));
+    EXPECT_EQ((words{"1.sng", "a.sng", "3.sng", "b.sng"}),
+              store()->get_all_items());
+  });
+}
+
+TEST(store, lists_every_word_of_the_index_but_counts_only_numbers) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "\n  zz.sng\t\n\n2.sng \r\n-7.sng");
+    EXPECT_EQ((words{"zz.sng", "2.sng", "-7.sng"}), store()->get_all_items());
+    EXPECT_EQ("3.sng", store()->put_item(picture()));
+  });
+}
+
+TEST(store, writes_a_line_feed_before_the_identifier_when_the_index_lacks_one) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "1.sng");
+    EXPECT_EQ("2.sng", store()->put_item(picture()));
+    EXPECT_EQ("1.sng\n2.sng\n", read_file(db_name));
+    EXPECT_EQ((words{"1.sng", "2.sng"}), store()->get_all_items());
+  });
+}
+
+TEST(store, opens_no_file_it_does_not_list_under_an_identifier_name) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "../quarn.db\n");
+    ASSERT_EQ("1.sng", store()->put_item(picture()));
+    // A valid picture file that the index does not name.
+    write_file("db/7.sng", picture_text(1, 1));
+    for (const std::string id :
+         {"7.sng", "", "../quarn.db", "/etc/passwd", "1.SNG", "01.sng",
+          "1.sng.tmp", "1.sng/", "./1.sng", "1", ".sng", "2.sng"})
+      EXPECT_THROW(store()->get_item(id), sng_storage::not_found_error) << id;
+    EXPECT_NO_THROW(store()->get_item("1.sng"));
+  });
+}
+
+TEST(store, tells_a_missing_file_from_an_unreadable_one) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "5.sng\n6.sng\n7.sng\n");
+    ASSERT_NE(nullptr, store());
+    fs::create_directory("db/6.sng");
+    write_file("db/7.sng", "IHDR {\n\twidth: 1\n\theight: 2\n}\n");
+    EXPECT_THROW(store()->get_item("5.sng"), sng_storage::not_found_error);
+    EXPECT_THROW(store()->get_item("6.sng"), sng_storage::read_error);
+    EXPECT_THROW(store()->get_item("7.sng"), sng::parse_error);
+  });
+}
+
+TEST(store, retries_a_failed_creation_at_the_next_call) {
+  run_in_fresh_directory([] {
+    write_file(db_dir, "a plain file");
+    EXPECT_THROW(sng_storage::instance(), sng_storage::init_error);
+    EXPECT_EQ("", read_file(db_name));
+    fs::remove(db_dir);
+    write_file(db_name, "4.sng\n");
+    EXPECT_EQ(words{"4.sng"}, store()->get_all_items());
+    EXPECT_TRUE(fs::is_directory(db_dir));
+  });
+}
+
+TEST(store, never_numbers_past_the_largest_int) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "7ffffffe.sng\n");
+    EXPECT_EQ("7fffffff.sng", store()->put_item(picture()));
+    EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
+    EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
+    EXPECT_EQ("7ffffffe.sng\n7fffffff.sng\n", read_file(db_name));
+    EXPECT_EQ((words{"7fffffff.sng"}), stored_files());
+  });
+}
+
+TEST(store, leaves_nothing_when_a_directory_stands_where_the_picture_goes) {
+  run_in_fresh_directory([] {
+    ASSERT_NE(nullptr, store());
+    fs::create_directory("db/1.sng");
+    EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
+    EXPECT_EQ(words{"1.sng"}, stored_files());
+    EXPECT_TRUE(fs::is_empty("db/1.sng"));
+    EXPECT_EQ("", read_file(db_name));
+    EXPECT_EQ(words{}, store()->get_all_items());
+    EXPECT_THROW(store()->get_item("1.sng"), sng_storage::not_found_error);
+
+    EXPECT_EQ("2.sng", store()->put_item(picture()));
+    EXPECT_EQ("2.sng\n", read_file(db_name));
+  });
+}
+
+TEST(store, keeps_the_picture_but_lists_nothing_when_the_index_fails) {
+  run_in_fresh_directory([] {
+    ASSERT_NE(nullptr, store());
+    fs::remove(db_name);
+    fs::create_directory(db_name);
+    const sng red = picture();
+    EXPECT_THROW(store()->put_item(red), sng_storage::write_error);
+    EXPECT_EQ(red.to_raw_string(), read_file("db/1.sng"));
+    EXPECT_EQ(words{}, store()->get_all_items());
+    EXPECT_THROW(store()->get_item("1.sng"), sng_storage::not_found_error);
+
+    fs::remove(db_name);
+    write_file(db_name, "");
+    EXPECT_EQ("2.sng", store()->put_item(red));
+    EXPECT_EQ("2.sng\n", read_file(db_name));
+  });
+}
+
+TEST(store, overwrites_a_left_behind_file_after_a_restart) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "1.sng\n");
+    fs::create_directory(db_dir);
+    write_file("db/2.sng", "half a pict");
+    const sng red = picture(2, 1);
+    EXPECT_EQ("2.sng", store()->put_item(red));
+    EXPECT_EQ(red.to_raw_string(), read_file("db/2.sng"));
+  });
+}
+
+// The file size limit makes writes fail with EFBIG the way a full disk makes
+// them fail with ENOSPC.
+void limit_file_size(rlim_t bytes) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{bytes, RLIM_INFINITY};
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limit));
+}
+
+TEST(store, leaves_no_partial_picture_when_the_disk_fills) {
+  run_in_fresh_directory([] {
+    const sng small = picture();
+    const sng large = picture(64, 16);
+    ASSERT_LT(small.to_raw_string().size(), 1024u);
+    ASSERT_GT(large.to_raw_string().size(), 1024u);
+    ASSERT_NE(nullptr, store());
+    limit_file_size(1024);
+
+    EXPECT_THROW(store()->put_item(large), sng_storage::write_error);
+    EXPECT_EQ(words{}, stored_files());
+    EXPECT_EQ("", read_file(db_name));
+    EXPECT_EQ(words{}, store()->get_all_items());
+
+    EXPECT_EQ("2.sng", store()->put_item(small));
+    EXPECT_EQ(words{"2.sng"}, stored_files());
+    EXPECT_EQ("2.sng\n", read_file(db_name));
+  });
+}
+
+TEST(store, takes_back_an_index_line_the_disk_had_room_for_only_in_part) {
+  run_in_fresh_directory([] {
+    constexpr rlim_t limit = 1024;
+    // Three bytes short of the limit: "2.sng\n" gets half written.
+    const std::string index = "1.sng\n" + std::string(limit - 3 - 6, '\n');
+    write_file(db_name, index);
+    ASSERT_NE(nullptr, store());
+    limit_file_size(limit);
+
+    const sng red = picture();
+    EXPECT_THROW(store()->put_item(red), sng_storage::write_error);
+    EXPECT_EQ(index, read_file(db_name));
+    EXPECT_EQ(words{"1.sng"}, store()->get_all_items());
+    EXPECT_EQ(red.to_raw_string(), read_file("db/2.sng"));
+
+    limit_file_size(RLIM_INFINITY);
+    EXPECT_EQ("3.sng", store()->put_item(red));
+    EXPECT_EQ(index + "3.sng\n", read_file(db_name));
+  });
+}
+
+// Stores `red` over and over until the process is killed.
+[[noreturn]] void store_until_killed(const sng& red) {
+  try {
+    for (;;) store()->put_item(red);
+  } catch (...) {
+  }
+  std::_Exit(1);
+}
+
+TEST(store, keeps_every_listed_picture_whole_when_killed_at_any_moment) {
+  run_in_fresh_directory([] {
+    const sng red = picture(8, 8);
+    const std::string text = red.to_raw_string();
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay_us(0, 25000);
+    for (int round = 0; round < 40; ++round) {
+      const pid_t writer = ::fork();
+      ASSERT_NE(-1, writer);
+      if (writer == 0) store_until_killed(red);
+      std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
+      ::kill(writer, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(writer, ::waitpid(writer, &status, 0));
+      ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself";
+    }
+
+    const std::string index = read_file(db_name);
+    const words listed = words_of(index);
+    EXPECT_FALSE(listed.empty());
+    EXPECT_TRUE(index.empty() || index.back() == '\n');
+    EXPECT_EQ(listed.size(),
+              std::set<std::string>(listed.begin(), listed.end()).size());
+    for (const std::string& id : listed) {
+      EXPECT_EQ(text, read_file(make_filename(id))) << id;
+      EXPECT_EQ(text, store()->get_item(id).to_raw_string()) << id;
+    }
+    const std::string next = store()->put_item(red);
+    EXPECT_EQ(listed.end(), std::find(listed.begin(), listed.end(), next));
+    EXPECT_EQ(index + next + "\n", read_file(db_name));
+  });
+}
+
+}  // namespace
