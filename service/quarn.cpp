@@ -26,6 +26,23 @@ struct command {
 
 // The protocol's commands, compared in this order with the whole first word.
 const command commands[] = {
+    {"list",
+     [](std::shared_ptr<client>& connection, const std::vector<std::string>&) {
+       send_list(connection);
+       return after::next_command;
+     }},
+    {"getpic",
+     [](std::shared_ptr<client>& connection,
+        const std::vector<std::string>& words) {
+       get_picture(connection, words);
+       return after::next_command;
+     }},
+    {"putpic",
+     [](std::shared_ptr<client>& connection,
+        const std::vector<std::string>& words) {
+       put_picture(connection, words);
+       return after::next_command;
+     }},
     {"exit",
      [](std::shared_ptr<client>&, const std::vector<std::string>&) {
        return after::end_connection;

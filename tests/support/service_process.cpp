@@ -68,6 +68,10 @@ void service_process::restart() {
 }
 
 void service_process::start() {
+  if (const int stranger = connect_once(); stranger >= 0) {
+    ::close(stranger);
+    throw std::runtime_error("port 18360 is already in use by another process");
+  }
   pid_ = spawn_service(dir_, -1);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);

@@ -1,0 +1,67 @@
+// The commands that read the store: list and getpic.
+#include <string>
+#include <vector>
+
+#include "service/quarn.h"
+#include "sng/strlib.h"
+#include "storage/storage.h"
+
+namespace {
+
+// A candidate longer than this many bytes beyond twice the stored password's
+// length is not compared: one long enough candidate holding every byte value
+// many times would otherwise contain every short password as a subsequence.
+constexpr std::size_t candidate_slack_bytes = 16;
+
+bool candidate_passes(const std::string& candidate, const std::string& stored) {
+  return candidate.size() <= 2 * stored.size() + candidate_slack_bytes &&
+         check_psw(candidate, stored);
+}
+
+// Whether the caller may see a picture whose stored password is `stored`,
+// given the candidates from word 2 on. An empty stored password protects
+// nothing.
+bool may_see(const std::string& stored, const std::vector<std::string>& words) {
+  if (stored.empty()) return true;
+  for (std::size_t i = 2; i < words.size(); ++i)
+    if (candidate_passes(words[i], stored)) return true;
+  return false;
+}
+
+void send_picture(std::shared_ptr<client>& connection, const sng& picture) {
+  const std::string text = picture.to_raw_string();
+  connection->sendStringEndl(int_to_string(count_lines(text)));
+  connection->sendString(text);
+}
+
+}  // namespace
+
+void send_list(std::shared_ptr<client>& connection) {
+  const std::vector<std::string> items =
+      sng_storage::instance()->get_all_items();
+  std::string answer = int_to_string(static_cast<int>(items.size())) + "\n";
+  for (const std::string& id : items) answer += id + "\n";
+  connection->sendString(answer);
+}
+
+void get_picture(std::shared_ptr<client>& connection,
+                 const std::vector<std::string>& words) {
+  if (words.size() < 2) {
+    connection->sendStringEndl("ERROR(ARG)");
+    return;
+  }
+  try {
+    const sng picture = sng_storage::instance()->get_item(words[1]);
+    if (!may_see(picture.private_("PASW"), words)) {
+      connection->sendStringEndl("ERROR(PASSWORD)");
+      return;
+    }
+    send_picture(connection, picture);
+  } catch (const sng_storage::not_found_error&) {
+    connection->sendStringEndl("ERROR(NOTFOUND)");
+  } catch (const sng_storage::read_error&) {
+    connection->sendStringEndl("ERROR(DBREAD)");
+  } catch (const sng::parse_error&) {
+    connection->sendStringEndl("ERROR(PARSE)");
+  }
+}

@@ -1,0 +1,132 @@
+// The command that adds to the store: putpic, in password mode (secret and
+// password) and in pixel mode (secret hidden in random pixels).
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service/quarn.h"
+#include "sng/strlib.h"
+#include "stego/stego.h"
+#include "storage/storage.h"
+
+namespace {
+
+// Most lines an upload may announce. Past it the client gets "ERROR(LIMIT)"
+// right after the count line and the connection is closed.
+constexpr int max_upload_lines = 1024 * 1024;
+
+// Most bytes an upload's lines may add up to, line feeds included. Past it
+// the client gets "ERROR(LIMIT)" and the connection is closed.
+constexpr std::size_t max_upload_bytes = 64 * 1024 * 1024;
+
+// How long an upload may stall. A peer that sends nothing for this long in
+// the middle of an upload is disconnected.
+constexpr std::chrono::seconds upload_stall_timeout{60};
+
+// Longest password a picture may be stored with; longer ones get
+// "ERROR(ARG)".
+constexpr std::size_t max_password_bytes = 4096;
+
+// Bounds every wait for the peer's data while it lives.
+class stall_guard {
+ public:
+  explicit stall_guard(client& connection) : connection_(connection) {
+    connection_.setIdleTimeout(upload_stall_timeout);
+  }
+  ~stall_guard() { connection_.setIdleTimeout(std::nullopt); }
+  stall_guard(const stall_guard&) = delete;
+  stall_guard& operator=(const stall_guard&) = delete;
+
+ private:
+  client& connection_;
+};
+
+// The count line and that many lines of SNG text.
+std::string receive_upload(client& connection) {
+  stall_guard guard(connection);
+  const int lines = string_to_int(connection.receiveString());
+  if (lines > max_upload_lines) throw client::limit_error();
+  return connection.receiveAll(lines, max_upload_bytes);
+}
+
+// Whether the text hidden at `positions` reads back from the picture's
+// stored form, so that the positions answered are worth having.
+bool hidden_text_survives_storing(const sng& picture,
+                                  const std::vector<pixel>& positions,
+                                  const std::string& text) {
+  try {
+    return stego::get(sng(picture.to_raw_string()), positions) == text;
+  } catch (const sng::parse_error&) {
+    return false;
+  }
+}
+
+// Stores the picture; sends "ERROR(DBWRITE)" and returns nothing on failure.
+std::optional<std::string> store(std::shared_ptr<client>& connection,
+                                 const sng& picture) {
+  try {
+    return sng_storage::instance()->put_item(picture);
+  } catch (const sng_storage::write_error&) {
+    connection->sendStringEndl("ERROR(DBWRITE)");
+    return std::nullopt;
+  }
+}
+
+void store_with_hidden_text(std::shared_ptr<client>& connection, sng& picture,
+                            const std::string& text) {
+  init_time(picture);
+  const std::vector<pixel> positions = stego::put(picture, text);
+  if (positions.empty() ||
+      !hidden_text_survives_storing(picture, positions, text)) {
+    connection->sendStringEndl("ERROR(STEGO)");
+    return;
+  }
+  if (const auto id = store(connection, picture)) {
+    std::string answer = ";";
+    answer += join(positions, " ");
+    connection->sendString(*id);
+    connection->sendStringEndl(answer);
+  }
+}
+
+void store_with_password(std::shared_ptr<client>& connection, sng& picture,
+                         const std::string& text, const std::string& password) {
+  picture.private_("PASW", password);
+  picture.keyword("flag");
+  picture.text(text);
+  if (const auto id = store(connection, picture))
+    connection->sendStringEndl(*id);
+}
+
+}  // namespace
+
+void put_picture(std::shared_ptr<client>& connection,
+                 const std::vector<std::string>& words) {
+  std::optional<sng> picture;
+  try {
+    picture.emplace(receive_upload(*connection));
+  } catch (const sng::parse_error&) {
+    connection->sendStringEndl("ERROR(PARSE)");
+    return;
+  }
+  if (words.size() == 2)
+    store_with_hidden_text(connection, *picture, words[1]);
+  else if (words.size() == 3 && words[2].size() <= max_password_bytes)
+    store_with_password(connection, *picture, words[1], words[2]);
+  else
+    connection->sendStringEndl("ERROR(ARG)");
+}
+
+void init_time(sng& picture) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  picture.time(static_cast<short>(utc.tm_year + 1900),
+               static_cast<unsigned char>(utc.tm_mon + 1),
+               static_cast<unsigned char>(utc.tm_mday),
+               static_cast<unsigned char>(utc.tm_hour),
+               static_cast<unsigned char>(utc.tm_min),
+               static_cast<unsigned char>(utc.tm_sec));
+}
