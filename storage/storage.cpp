@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -27,9 +28,9 @@ namespace {
 constexpr mode_t file_mode = 0666;
 constexpr mode_t dir_mode = 0770;
 
-// Ending of the name a picture is written under until it is complete. No
-// identifier ends so, so no fetch can reach a picture being written.
-constexpr const char* temporary_ending = ".tmp";
+// Start of the names pictures are staged under in db_dir until they are
+// complete; no identifier starts so.
+constexpr const char* staging_prefix = ".staged-";
 
 // An open file descriptor, closed when it goes out of scope unless close()
 // closed it first.
@@ -136,61 +137,81 @@ bool sync_directory(const char* path) {
          directory.close();
 }
 
-// Puts `text` on disk as the picture file of `id`. The file appears under its
-// name only complete: it is written and flushed under a temporary name, then
-// renamed, and the rename is flushed too. Throws write_error; the temporary
-// file is then gone and the identifier's name is untouched, unless only the
-// final directory flush failed (the complete file then stays).
-void write_picture(const std::string& id, const std::string& text) {
-  const std::string path = make_filename(id);
-  const std::string temporary = path + temporary_ending;
-  descriptor file(::open(temporary.c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, file_mode));
+// Writes `text` under a temporary name of its own in db_dir and flushes it
+// to disk; returns that name. No identifier has such a name, so no fetch can
+// reach a picture before it is complete. Throws write_error, leaving no file.
+std::string stage_picture(const std::string& text) {
+  static std::atomic<unsigned long> staged_count{0};
+  const std::string path =
+      make_filename(staging_prefix + std::to_string(++staged_count));
+  descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                         file_mode));
   if (!file.valid()) throw sng_storage::write_error{};
-  if (!write_all(file.get(), text) || ::fsync(file.get()) != 0 ||
-      !file.close() || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  if (!write_all(file.get(), text) || ::fdatasync(file.get()) != 0 ||
+      !file.close()) {
+    ::unlink(path.c_str());
     throw sng_storage::write_error{};
   }
-  if (!sync_directory(db_dir)) throw sng_storage::write_error{};
+  return path;
 }
 
 // Whether the non-empty file `fd` of `size` bytes ends with a line feed;
-// throws write_error when its last byte cannot be read.
+// false also when its last byte cannot be read.
 bool ends_with_line_feed(int fd, off_t size) {
   char last = 0;
-  if (::pread(fd, &last, 1, size - 1) != 1) throw sng_storage::write_error{};
-  return last == '\n';
+  return ::pread(fd, &last, 1, size - 1) == 1 && last == '\n';
 }
 
-// Appends the line of `id` to the index and flushes it to disk, whole or not
-// at all: on any failure the index is cut back to its previous size and
-// write_error thrown.
-void append_to_index(const std::string& id) {
+// Appends `lines` to the index and flushes them to disk, whole or not at
+// all: on any failure the index is cut back to its previous size and false
+// returned.
+bool append_to_index(const std::string& lines) {
   descriptor index(::open(db_name, O_RDWR | O_APPEND | O_CLOEXEC));
   struct stat status {};
-  if (!index.valid() || ::fstat(index.get(), &status) != 0)
-    throw sng_storage::write_error{};
+  if (!index.valid() || ::fstat(index.get(), &status) != 0) return false;
   const off_t size = status.st_size;
   // An index edited by hand, or cut short, may lack its last line feed; two
   // identifiers must never run together.
-  std::string line =
-      size > 0 && !ends_with_line_feed(index.get(), size) ? "\n" : "";
-  line += id;
-  line += '\n';
-  // One write call, so that a killed process leaves the line whole or not at
-  // all; a short write is a failure, not something to continue. Once fsync
-  // has put the line on disk, closing cannot lose it.
-  if (::write(index.get(), line.data(), line.size()) !=
-          static_cast<ssize_t>(line.size()) ||
-      ::fsync(index.get()) != 0) {
-    // Takes back whatever part of the line reached the file.
-    if (::ftruncate(index.get(), size) == 0) ::fsync(index.get());
-    throw sng_storage::write_error{};
-  }
+  const std::string block = size > 0 && !ends_with_line_feed(index.get(), size)
+                                ? "\n" + lines
+                                : lines;
+  // One write call, so that a killed process leaves the lines whole or not at
+  // all; a short write is a failure, not something to continue. Once the
+  // lines are on disk, closing cannot lose them.
+  if (::write(index.get(), block.data(), block.size()) ==
+          static_cast<ssize_t>(block.size()) &&
+      ::fdatasync(index.get()) == 0)
+    return true;
+  // Takes back whatever part of the lines reached the file.
+  if (::ftruncate(index.get(), size) == 0) ::fdatasync(index.get());
+  return false;
 }
 
 }  // namespace
+
+// Moves each numbered picture of `batch` from its staged name to its
+// identifier's name, then makes the renames and the index lines durable with
+// one directory sync and one index write and sync for the whole batch. A put
+// that fails is marked failed; its staged file is removed, and a picture
+// already renamed stays complete but unindexed, as after a crash.
+void sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
+  std::string lines;
+  for (pending_put* put : batch) {
+    if (put->failed) {
+      ::unlink(put->staged_path.c_str());
+    } else if (::rename(put->staged_path.c_str(),
+                        make_filename(put->id).c_str()) != 0) {
+      ::unlink(put->staged_path.c_str());
+      put->failed = true;
+    } else {
+      lines += put->id;
+      lines += '\n';
+    }
+  }
+  if (lines.empty()) return;
+  if (!sync_directory(db_dir) || !append_to_index(lines))
+    for (pending_put* put : batch) put->failed = true;
+}
 
 sng_storage* sng_storage::instance() {
   // A static local is initialised exactly once even when several threads
@@ -234,21 +255,54 @@ sng sng_storage::get_item(const std::string& id) const {
 }
 
 std::string sng_storage::put_item(const sng& picture) {
-  const std::string text = picture.to_raw_string();
-  // Numbering, the two files and the list move together under the lock, so
-  // that the list keeps the index's order and never names a picture before
-  // its file is complete.
-  std::lock_guard<std::mutex> lock(mtx);
-  const std::string id = take_identifier();
-  write_picture(id, text);
-  append_to_index(id);
-  record(id);
-  return id;
+  pending_put put;
+  try {
+    put.staged_path = stage_picture(picture.to_raw_string());
+  } catch (const write_error&) {
+    std::lock_guard<std::mutex> lock(mtx);
+    std::string used_up;
+    take_identifier(used_up);  // a failed store uses up its number
+    throw;
+  }
+  // Puts that arrive while a batch is being committed wait and go together
+  // into the next one, so that concurrent stores share their syncs.
+  std::unique_lock<std::mutex> lock(mtx);
+  queue_.push_back(&put);
+  while (!put.done) {
+    if (committing_)
+      committed_.wait(lock);
+    else
+      commit_queue(lock);
+  }
+  if (put.failed) throw write_error{};
+  return put.id;
 }
 
-std::string sng_storage::take_identifier() {
-  if (counter_ == INT_MAX) throw write_error{};
-  return identifier_of(++counter_);
+void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
+  committing_ = true;
+  const std::vector<pending_put*> batch = std::exchange(queue_, {});
+  for (pending_put* put : batch) put->failed = !take_identifier(put->id);
+  // Only one batch is committed at a time, so the index and the list keep
+  // the same order; the list learns of a picture only once it is durable.
+  lock.unlock();
+  try {
+    commit_batch(batch);
+  } catch (...) {  // out of memory: the batch fails, the store goes on
+    for (pending_put* put : batch) put->failed = true;
+  }
+  lock.lock();
+  for (pending_put* put : batch) {
+    if (!put->failed) record(put->id);
+    put->done = true;
+  }
+  committing_ = false;
+  committed_.notify_all();
+}
+
+bool sng_storage::take_identifier(std::string& id) {
+  if (counter_ == INT_MAX) return false;
+  id = identifier_of(++counter_);
+  return true;
 }
 
 void sng_storage::record(const std::string& id) {

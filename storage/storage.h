@@ -10,6 +10,7 @@
 // listed identifier naming a complete picture.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,9 +64,25 @@ class sng_storage {
   friend struct std::default_delete<sng_storage>;
   ~sng_storage() = default;
 
-  // Raises the counter and names the picture by it; throws write_error
-  // instead of passing the largest int. Needs mtx.
-  std::string take_identifier();
+  // One picture on its way into the store: staged complete under a
+  // temporary name by its own thread, then numbered, renamed into place and
+  // indexed by whichever thread commits the batch it is part of.
+  struct pending_put {
+    std::string staged_path;
+    std::string id;
+    bool failed = false;
+    bool done = false;  // guarded by mtx
+  };
+
+  // Commits every queued put as one batch; called with mtx held through
+  // `lock`, which is released while the files are written.
+  void commit_queue(std::unique_lock<std::mutex>& lock);
+  // Renames the numbered puts of `batch` into place and indexes them
+  // durably; marks each put that fails. Runs without mtx.
+  static void commit_batch(const std::vector<pending_put*>& batch);
+  // Raises the counter and names the picture by it; false instead of
+  // passing the largest int. Needs mtx.
+  bool take_identifier(std::string& id);
   // Adds `id` to the list. Needs mtx.
   void record(const std::string& id);
   // Whether the list holds `id`.
@@ -77,6 +94,9 @@ class sng_storage {
   std::vector<std::string> items_;
   std::unordered_set<std::string> listed_;  // the same identifiers, to look up
   int counter_ = 0;
+  std::vector<pending_put*> queue_;    // puts waiting for the next batch
+  bool committing_ = false;            // whether a thread is committing a batch
+  std::condition_variable committed_;  // signalled after every batch
 };
 
 // The number before the first point of `id`, read as hexadecimal.
