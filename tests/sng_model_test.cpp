@@ -159,14 +159,6 @@ TEST(private_values, an_empty_value_is_stored_like_any_other) {
   EXPECT_EQ("new", picture.private_("PASW"));
 }
 
-TEST(keyword_and_text, replace_the_text_record) {
-  sng picture("IHDR {\n} tEXt { keyword: a text: b }");
-  picture.keyword("flag");
-  picture.text("secret");
-  EXPECT_EQ("flag", picture.keyword());
-  EXPECT_EQ("secret", picture.text());
-}
-
 TEST(equality, compares_rows_by_index_only_when_they_hold_indices) {
   const sng a("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}");
   const sng b("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}");
@@ -187,23 +179,15 @@ TEST(strip, drops_one_trailing_colon_or_semicolon) {
 }
 
 TEST(get_num, keeps_the_low_bits_of_the_number_read) {
-  std::istringstream in("300 -1 65535 -9223372036854775808");
+  std::istringstream in("300 -1 65535 99999999999999999999");
   EXPECT_EQ(44, get_num<unsigned char>(in));
   EXPECT_EQ(255, get_num<unsigned char>(in));
   EXPECT_EQ(-1, get_num<short>(in));
-  EXPECT_EQ(INT64_MIN, get_num<long>(in));
-  EXPECT_FALSE(in.fail());
-  EXPECT_EQ(0, get_num<long>(in));
+  EXPECT_EQ(INT64_MAX, get_num<long>(in));
   EXPECT_TRUE(in.fail());
-}
-
-TEST(get_num, fails_on_a_word_and_beyond_64_bits) {
   std::istringstream word("abc");
   EXPECT_EQ(0, get_num<long>(word));
   EXPECT_TRUE(word.fail());
-  std::istringstream huge("99999999999999999999");
-  EXPECT_EQ(INT64_MAX, get_num<long>(huge));
-  EXPECT_TRUE(huge.fail());
 }
 
 }  // namespace

@@ -80,11 +80,6 @@ TEST(reader, never_takes_memory_by_the_header_alone) {
                sng::parse_error);
 }
 
-TEST(reader, reads_the_last_line_of_a_body_without_newline) {
-  const sng picture("IHDR { width 1 height 1 bitdepth 8 } IMAGE { ff0000 }");
-  EXPECT_EQ(pcolor(255, 0, 0, 0), picture.pixel(0, 0));
-}
-
 TEST(reader, drops_one_colon_from_chunk_names_and_field_words) {
   const sng picture("IHDR: {\n\twidth;\t0\n\theight: 0\n\tbitdepth:: 8\n}");
   EXPECT_EQ(0, picture.chunk_IHDR().bitdepth);  // "bitdepth:" is no field

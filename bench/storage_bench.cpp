@@ -1,0 +1,82 @@
+// Cost of storing and fetching pictures through the store, fsyncs included.
+// The store works in a scratch directory under the system's temporary
+// directory, so the figures are those of that file system.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "storage/storage.h"
+
+namespace {
+
+// A new empty directory, made the working directory for the whole run and
+// removed when the program ends.
+class scratch_directory {
+ public:
+  scratch_directory() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quarn-bench-XXXXXX")
+            .string();
+    if (::mkdtemp(pattern.data()) == nullptr || ::chdir(pattern.c_str()) != 0)
+      std::abort();
+    path_ = pattern;
+  }
+  ~scratch_directory() { std::filesystem::remove_all(path_); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+sng_storage* store() {
+  static scratch_directory directory;
+  return sng_storage::instance();
+}
+
+// A picture of `side` x `side` pixels of varied colours.
+sng square_picture(int side) {
+  std::string text =
+      "IHDR {\n\twidth: " + std::to_string(side) +
+      "\n\theight: " + std::to_string(side) +
+      "\n\tbitdepth: 8\n\tusing color\n}\nIMAGE {\n\tpixels hex\n";
+  constexpr char digits[] = "0123456789abcdef";
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      const unsigned value = static_cast<unsigned>(x * 7919 + y * 104729);
+      for (int shift = 20; shift >= 0; shift -= 4)
+        text += digits[(value >> shift) & 15];
+      text += ' ';
+    }
+    text += '\n';
+  }
+  return sng(text + "}\n");
+}
+
+void store_put_item(benchmark::State& state) {
+  const sng picture = square_picture(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(store()->put_item(picture));
+}
+BENCHMARK(store_put_item)
+    ->Arg(1)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+void store_get_item(benchmark::State& state) {
+  const std::string id =
+      store()->put_item(square_picture(static_cast<int>(state.range(0))));
+  for (auto _ : state) benchmark::DoNotOptimize(store()->get_item(id));
+}
+BENCHMARK(store_get_item)
+    ->Arg(1)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+}  // namespace
