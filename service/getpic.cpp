@@ -28,8 +28,8 @@ bool may_see(const std::string& stored, const std::vector<std::string>& words) {
   return false;
 }
 
-void send_picture(std::shared_ptr<client>& connection, const sng& picture) {
-  const std::string text = picture.to_raw_string();
+void send_picture(std::shared_ptr<client>& connection,
+                  const std::string& text) {
   connection->sendStringEndl(int_to_string(count_lines(text)));
   connection->sendString(text);
 }
@@ -51,12 +51,13 @@ void get_picture(std::shared_ptr<client>& connection,
     return;
   }
   try {
-    const sng picture = sng_storage::instance()->get_item(words[1]);
-    if (!may_see(picture.private_("PASW"), words)) {
+    const fetched_picture fetched =
+        sng_storage::instance()->fetch_item(words[1]);
+    if (!may_see(fetched.picture->private_("PASW"), words)) {
       connection->sendStringEndl("ERROR(PASSWORD)");
       return;
     }
-    send_picture(connection, picture);
+    send_picture(connection, *fetched.text);
   } catch (const sng_storage::not_found_error&) {
     connection->sendStringEndl("ERROR(NOTFOUND)");
   } catch (const sng_storage::read_error&) {

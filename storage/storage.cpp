@@ -40,6 +40,7 @@ class descriptor {
   ~descriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
+  descriptor(descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   descriptor(const descriptor&) = delete;
   descriptor& operator=(const descriptor&) = delete;
 
@@ -118,13 +119,18 @@ std::optional<std::string> read_all(int fd) {
   return text;
 }
 
-// The text of the picture file at `path`, its last line ended by a line feed
-// when it lacks one. Throws not_found_error when the file cannot be opened
-// and read_error when it cannot be read.
-std::string read_picture(const std::string& path) {
+// The picture file at `path`, opened for reading; throws not_found_error
+// when it cannot be opened.
+descriptor open_picture(const std::string& path) {
   descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) throw sng_storage::not_found_error{};
-  std::optional<std::string> text = read_all(file.get());
+  return file;
+}
+
+// The text of the picture file `fd`, its last line ended by a line feed when
+// it lacks one. Throws read_error when it cannot be read.
+std::string read_picture(int fd) {
+  std::optional<std::string> text = read_all(fd);
   if (!text) throw sng_storage::read_error{};
   if (!text->empty() && text->back() != '\n') text->push_back('\n');
   return std::move(*text);
@@ -248,10 +254,29 @@ std::vector<std::string> sng_storage::get_all_items() const {
 }
 
 sng sng_storage::get_item(const std::string& id) const {
-  if (!has_identifier_form(id) || !lists(id)) throw not_found_error{};
+  check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
-  return sng(read_picture(make_filename(id)));
+  const descriptor file(open_picture(make_filename(id)));
+  return sng(read_picture(file.get()));
+}
+
+fetched_picture sng_storage::fetch_item(const std::string& id) const {
+  check_listed(id);
+  const std::string path = make_filename(id);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    std::lock_guard<std::mutex> lock(mtx);
+    if (auto hit = cache_.find(id, file_identity::of(status))) return *hit;
+  }
+  const descriptor file(open_picture(path));
+  if (::fstat(file.get(), &status) != 0) throw read_error{};
+  auto picture = std::make_shared<const sng>(read_picture(file.get()));
+  auto text = std::make_shared<const std::string>(picture->to_raw_string());
+  const fetched_picture item{std::move(picture), std::move(text)};
+  std::lock_guard<std::mutex> lock(mtx);
+  cache_.remember(id, file_identity::of(status), item);
+  return item;
 }
 
 std::string sng_storage::put_item(const sng& picture) {
@@ -308,6 +333,10 @@ bool sng_storage::take_identifier(std::string& id) {
 void sng_storage::record(const std::string& id) {
   items_.push_back(id);
   listed_.insert(id);
+}
+
+void sng_storage::check_listed(const std::string& id) const {
+  if (!has_identifier_form(id) || !lists(id)) throw not_found_error{};
 }
 
 bool sng_storage::lists(const std::string& id) const {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sng/sng.h"
+#include "storage/picture_cache.h"
 
 extern const char* const db_name;  // "./quarn.db"
 extern const char* const db_dir;   // "./db"
@@ -49,6 +50,11 @@ class sng_storage {
   // by ext, read_error when its file cannot be read, and sng::parse_error
   // when its text does not parse.
   sng get_item(const std::string& id) const;
+
+  // As get_item, with the picture's text. Pictures fetched before are served
+  // from a bounded cache as long as their file is provably unchanged, so every
+  // answer equals a fresh read.
+  fetched_picture fetch_item(const std::string& id) const;
 
   // Stores `picture` durably and returns its new identifier; throws
   // write_error and then leaves no index line, list entry or partial file
@@ -87,6 +93,8 @@ class sng_storage {
   void record(const std::string& id);
   // Whether the list holds `id`.
   bool lists(const std::string& id) const;
+  // Throws not_found_error unless `id` has the identifier form and is listed.
+  void check_listed(const std::string& id) const;
 
   static std::unique_ptr<sng_storage> self;
 
@@ -94,7 +102,8 @@ class sng_storage {
   std::vector<std::string> items_;
   std::unordered_set<std::string> listed_;  // the same identifiers, to look up
   int counter_ = 0;
-  std::vector<pending_put*> queue_;    // puts waiting for the next batch
+  std::vector<pending_put*> queue_;  // puts waiting for the next batch
+  mutable picture_cache cache_;
   bool committing_ = false;            // whether a thread is committing a batch
   std::condition_variable committed_;  // signalled after every batch
 };

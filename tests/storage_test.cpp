@@ -187,6 +187,27 @@ TEST(store, tells_a_missing_file_from_an_unreadable_one) {
   });
 }
 
+TEST(store, fetches_a_picture_again_from_its_file_once_the_file_changes) {
+  run_in_fresh_directory([] {
+    ASSERT_EQ("1.sng", store()->put_item(picture(2, 1)));
+    const fetched_picture first = store()->fetch_item("1.sng");
+    EXPECT_EQ(picture(2, 1).to_raw_string(), *first.text);
+    EXPECT_EQ(first.text, store()->fetch_item("1.sng").text);
+
+    // Edited by hand; the size tells the versions apart even within one
+    // tick of the file system's clock.
+    write_file("db/1.sng", picture_text(3, 1));
+    EXPECT_EQ(picture(3, 1).to_raw_string(),
+              *store()->fetch_item("1.sng").text);
+    fs::remove("db/1.sng");
+    EXPECT_THROW(store()->fetch_item("1.sng"), sng_storage::not_found_error);
+    fs::create_directory("db/1.sng");
+    EXPECT_THROW(store()->fetch_item("1.sng"), sng_storage::read_error);
+    for (const std::string id : {"2.sng", "../quarn.db", ""})
+      EXPECT_THROW(store()->fetch_item(id), sng_storage::not_found_error);
+  });
+}
+
 TEST(store, retries_a_failed_creation_at_the_next_call) {
   run_in_fresh_directory([] {
     write_file(db_dir, "a plain file");

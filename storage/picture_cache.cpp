@@ -1,0 +1,53 @@
+#include "storage/picture_cache.h"
+
+namespace {
+
+// How much memory cached pictures and their texts may hold, and the most one
+// of them may hold.
+constexpr std::size_t budget_bytes = 64 * 1024 * 1024;
+constexpr std::size_t max_item_bytes = budget_bytes / 4;
+
+std::size_t bytes_of(const fetched_picture& item) {
+  const auto pixels =
+      static_cast<std::size_t>(item.picture->width() * item.picture->height());
+  return item.text->size() + pixels * sizeof(color_t);
+}
+
+}  // namespace
+
+file_identity file_identity::of(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev),
+          static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec),
+          static_cast<std::int64_t>(status.st_mtim.tv_nsec)};
+}
+
+std::optional<fetched_picture> picture_cache::find(
+    const std::string& id, const file_identity& identity) const {
+  const auto found = entries_.find(id);
+  if (found == entries_.end() || !(found->second.identity == identity))
+    return std::nullopt;
+  return found->second.item;
+}
+
+void picture_cache::remember(const std::string& id,
+                             const file_identity& identity,
+                             const fetched_picture& item) {
+  const std::size_t bytes = bytes_of(item);
+  if (bytes > max_item_bytes) return;
+  if (const auto found = entries_.find(id); found != entries_.end()) {
+    bytes_ -= found->second.bytes;
+    found->second = {identity, item, bytes};
+  } else {
+    entries_.emplace(id, entry{identity, item, bytes});
+    order_.push_back(id);
+  }
+  bytes_ += bytes;
+  while (bytes_ > budget_bytes) {
+    const auto oldest = entries_.find(order_.front());
+    bytes_ -= oldest->second.bytes;
+    entries_.erase(oldest);
+    order_.pop_front();
+  }
+}
