@@ -1,0 +1,92 @@
+#include "cli/arguments.h"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+#include "cli/failure.h"
+
+namespace cli {
+namespace {
+
+void check_port(const std::string& port) {
+  unsigned number = 0;
+  const char* end = port.data() + port.size();
+  const auto [stop, error] = std::from_chars(port.data(), end, number);
+  if (port.empty() || error != std::errc() || stop != end || number < 1 ||
+      number > 65535)
+    throw usage_error("the port must be a number from 1 to 65535, not \"" +
+                      port + "\"");
+}
+
+void set_once(std::optional<std::string>& option, std::string_view name,
+              std::string value) {
+  if (option) throw usage_error(std::string(name) + " is given twice");
+  option = std::move(value);
+}
+
+// The options that take a value, the next word of the command line.
+constexpr std::string_view value_options[] = {
+    "-h", "-p", "--secret", "--password", "-o", "--positions"};
+
+bool takes_value(std::string_view word) {
+  return std::find(std::begin(value_options), std::end(value_options), word) !=
+         std::end(value_options);
+}
+
+// Stores `value` for the option `name`, one of value_options.
+void take_option(arguments& result, std::string_view name, std::string value) {
+  if (name == "-h") {
+    result.service.host = std::move(value);
+    return;
+  }
+  if (name == "-p") {
+    check_port(value);
+    result.service.port = std::move(value);
+    return;
+  }
+  result.command_options.emplace_back(name);
+  if (name == "--secret")
+    set_once(result.secret, name, std::move(value));
+  else if (name == "--password")
+    result.passwords.push_back(std::move(value));
+  else if (name == "-o")
+    set_once(result.output, name, std::move(value));
+  else
+    set_once(result.positions, name, std::move(value));
+}
+
+// A word that names an option rather than an operand; "-" alone is an
+// operand.
+bool is_option(std::string_view word) {
+  return word.size() > 1 && word.front() == '-';
+}
+
+}  // namespace
+
+arguments parse_arguments(int argc, const char* const* argv) {
+  arguments result;
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (options_ended || !is_option(word)) {
+      if (result.command.empty())
+        result.command = word;
+      else
+        result.operands.emplace_back(word);
+    } else if (word == "--") {
+      options_ended = true;
+    } else if (word == "--help") {
+      result.help = true;
+    } else if (!takes_value(word)) {
+      throw usage_error("unknown option " + std::string(word));
+    } else if (i + 1 == argc) {
+      throw usage_error(std::string(word) + " needs a value");
+    } else {
+      take_option(result, word, argv[++i]);
+    }
+  }
+  return result;
+}
+
+}  // namespace cli

@@ -1,0 +1,32 @@
+// The tool's command line: global options, the command, its operands and its
+// options, in any order after the program's name.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/protocol.h"
+
+namespace cli {
+
+struct arguments {
+  service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
+  std::string command;                            // empty when none is given
+  std::vector<std::string> operands;
+  std::optional<std::string> secret;     // --secret TEXT
+  std::vector<std::string> passwords;    // --password PW, in order
+  std::optional<std::string> output;     // -o FILE
+  std::optional<std::string> positions;  // --positions "x:y ..."
+  bool help = false;                     // --help
+  // Every command option given (not -h, -p or --help), in order, so that
+  // the command can refuse those it does not take.
+  std::vector<std::string> command_options;
+};
+
+// Splits the command line; throws usage_error for an unknown option, an
+// option without its value, a single-valued option given twice, or a port
+// that is not a number from 1 to 65535. "--" ends the options.
+arguments parse_arguments(int argc, const char* const* argv);
+
+}  // namespace cli

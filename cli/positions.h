@@ -1,0 +1,20 @@
+// Pixel positions as people and the service write them: x, ":" and y in
+// decimal, positions separated by blanks.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stego/stego.h"
+
+namespace cli {
+
+// The positions in `text`, in order; nothing when a word is not x:y with
+// both numbers in 0 .. 4294967295. Runs of blanks and tabs separate them.
+std::optional<std::vector<pixel>> parse_positions(const std::string& text);
+
+// The positions separated by single blanks.
+std::string format_positions(const std::vector<pixel>& positions);
+
+}  // namespace cli

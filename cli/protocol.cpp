@@ -1,0 +1,208 @@
+#include "cli/protocol.h"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+#include "cli/connection.h"
+#include "cli/failure.h"
+#include "cli/positions.h"
+
+namespace cli {
+namespace {
+
+// The service's limits on an upload, as it enforces them: past any of them
+// it answers "ERROR(LIMIT)" and closes the connection, so the client refuses
+// such an upload before sending it.
+constexpr std::size_t max_line_bytes = 4 * 1024 * 1024;  // line feed excluded
+constexpr std::size_t max_upload_lines = 1024 * 1024;
+constexpr std::size_t max_upload_bytes =
+    64 * 1024 * 1024;  // line feeds included
+
+// Longest password the service stores; it answers "ERROR(ARG)" past it.
+constexpr std::size_t max_password_bytes = 4096;
+
+struct error_words {
+  std::string_view reason;
+  std::string_view words;
+};
+
+// Every "ERROR(reason)" answer of the service, in words.
+constexpr error_words error_table[] = {
+    {"ARG", "the service refused the command's arguments"},
+    {"PASSWORD", "wrong password"},
+    {"NOTFOUND", "no picture has that identifier"},
+    {"DBREAD", "the service could not read the stored picture"},
+    {"PARSE", "the picture's SNG text does not parse"},
+    {"STEGO",
+     "the secret cannot be hidden in the picture's pixels (it needs two "
+     "pixels per byte, a bit depth of 4 or more, and in a palette picture "
+     "room for one new colour per byte)"},
+    {"DBWRITE", "the service could not write the picture to its store"},
+    {"LIMIT",
+     "the upload is larger than the service accepts (lines of at most "
+     "4 MiB, at most 1048576 lines, 64 MiB in all)"},
+};
+
+// `answer` as an error reason, when it is "ERROR(reason)".
+std::optional<std::string_view> error_reason(std::string_view answer) {
+  constexpr std::string_view open = "ERROR(";
+  if (answer.size() <= open.size() || !answer.starts_with(open) ||
+      !answer.ends_with(")"))
+    return std::nullopt;
+  return answer.substr(open.size(), answer.size() - open.size() - 1);
+}
+
+// Throws the failure `action` + ": " + what `answer` means, for an answer
+// that is not the one expected.
+[[noreturn]] void reject(const std::string& action, const std::string& answer) {
+  std::string words;
+  if (const auto reason = error_reason(answer)) {
+    const auto* entry =
+        std::find_if(std::begin(error_table), std::end(error_table),
+                     [&](const error_words& e) { return e.reason == *reason; });
+    words = entry != std::end(error_table) ? std::string(entry->words)
+                                           : "the service answered " + answer;
+  } else if (answer == "Unknown command") {
+    words = "the service does not know the command; is it a quarn service?";
+  } else {
+    words =
+        "unexpected answer from the service: \"" + answer.substr(0, 80) + "\"";
+  }
+  throw failure(action + ": " + words);
+}
+
+// `line` as a line count, when it is one.
+std::optional<std::size_t> line_count(const std::string& line) {
+  std::size_t count = 0;
+  const char* end = line.data() + line.size();
+  const auto [stop, error] = std::from_chars(line.data(), end, count);
+  if (line.empty() || error != std::errc() || stop != end) return std::nullopt;
+  return count;
+}
+
+// Refuses a value that cannot be one word of a command line: words are
+// split at blanks and the line ends at a line feed.
+void check_word(const std::string& what, const std::string& value) {
+  if (value.empty()) throw usage_error(what + " must not be empty");
+  if (value.find_first_of(" \n") != std::string::npos)
+    throw usage_error(what +
+                      " cannot hold a blank or a line feed: the protocol "
+                      "carries it as one word");
+}
+
+// Refuses what a picture stored in password mode cannot keep: the secret is
+// kept in a text chunk, which ends at "}", and the password between double
+// quotes in a chunk of its own.
+void check_password_mode(const std::string& secret,
+                         const std::string& password) {
+  check_word("the password", password);
+  if (secret.find('}') != std::string::npos)
+    throw usage_error(
+        "a secret guarded by a password cannot hold \"}\": the stored "
+        "picture's text chunk would end there");
+  if (password.find_first_of("\"}") != std::string::npos)
+    throw usage_error(
+        "the password cannot hold a double quote or \"}\": the stored "
+        "picture could not keep it");
+  if (password.size() > max_password_bytes)
+    throw usage_error("the password is longer than " +
+                      std::to_string(max_password_bytes) +
+                      " bytes, the most the service stores");
+}
+
+std::size_t check_upload(const std::string& sng_text) {
+  if (sng_text.size() > max_upload_bytes)
+    throw failure("the picture's SNG text has " +
+                  std::to_string(sng_text.size()) +
+                  " bytes; the service accepts at most " +
+                  std::to_string(max_upload_bytes));
+  std::size_t lines = 0;
+  std::size_t start = 0;
+  for (std::size_t end; (end = sng_text.find('\n', start)) != std::string::npos;
+       start = end + 1, ++lines)
+    if (end - start > max_line_bytes)
+      throw failure("the picture's SNG text has a line longer than " +
+                    std::to_string(max_line_bytes) +
+                    " bytes, the most the service accepts");
+  if (lines > max_upload_lines)
+    throw failure("the picture's SNG text has " + std::to_string(lines) +
+                  " lines; the service accepts at most " +
+                  std::to_string(max_upload_lines));
+  return lines;
+}
+
+stored_picture parse_stored(const std::string& action,
+                            const std::string& answer,
+                            const std::string& secret, bool pixel_mode) {
+  if (error_reason(answer) || answer.empty()) reject(action, answer);
+  const std::size_t semicolon = answer.find(';');
+  if (!pixel_mode) {
+    if (semicolon != std::string::npos) reject(action, answer);
+    return {answer, {}};
+  }
+  if (semicolon == std::string::npos || semicolon == 0) reject(action, answer);
+  const auto positions = parse_positions(answer.substr(semicolon + 1));
+  if (!positions || positions->size() != secret.size()) reject(action, answer);
+  return {answer.substr(0, semicolon), *positions};
+}
+
+}  // namespace
+
+std::vector<std::string> list_pictures(const service_address& service) {
+  const std::string action = "cannot list the pictures";
+  connection link(service.host, service.port);
+  link.send("list\n");
+  const std::string answer = link.read_line();
+  const auto count = line_count(answer);
+  if (!count) reject(action, answer);
+  const std::string block = link.read_lines(*count);
+  std::vector<std::string> ids;
+  for (std::size_t start = 0; start < block.size();) {
+    const std::size_t end = block.find('\n', start);
+    ids.push_back(block.substr(start, end - start));
+    start = end + 1;
+  }
+  return ids;
+}
+
+std::string fetch_picture(const service_address& service, const std::string& id,
+                          const std::vector<std::string>& passwords) {
+  check_word("the identifier", id);
+  std::string request = "getpic " + id;
+  for (const std::string& password : passwords) {
+    check_word("a password", password);
+    request += " " + password;
+  }
+  const std::string action = "cannot get " + id;
+  connection link(service.host, service.port);
+  link.send(request + "\n");
+  const std::string answer = link.read_line();
+  if (answer == "ERROR(PASSWORD)" && passwords.empty())
+    throw failure(action +
+                  ": the picture is protected by a password; give "
+                  "it with --password");
+  const auto count = line_count(answer);
+  if (!count) reject(action, answer);
+  return link.read_lines(*count);
+}
+
+stored_picture store_picture(const service_address& service,
+                             const std::string& sng_text,
+                             const std::string& secret,
+                             const std::optional<std::string>& password) {
+  check_word("the secret", secret);
+  std::string command = "putpic " + secret;
+  if (password) {
+    check_password_mode(secret, *password);
+    command += " " + *password;
+  }
+  const std::size_t lines = check_upload(sng_text);
+  const std::string action = "cannot store the picture";
+  connection link(service.host, service.port);
+  link.send(command + "\n" + std::to_string(lines) + "\n");
+  link.send(sng_text);
+  return parse_stored(action, link.read_line(), secret, !password);
+}
+
+}  // namespace cli

@@ -1,0 +1,44 @@
+// The exchanges of quarn's line protocol: list, getpic and putpic. Each
+// function checks its arguments, connects, runs one exchange and returns the
+// answer; every "ERROR(...)" answer becomes a failure saying in words what
+// went wrong.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stego/stego.h"
+
+namespace cli {
+
+struct service_address {
+  std::string host;
+  std::string port;
+};
+
+// A picture the service stored: its identifier and, when the secret was
+// hidden in its pixels, one position per byte of the secret.
+struct stored_picture {
+  std::string id;
+  std::vector<pixel> positions;
+};
+
+// The identifiers of the stored pictures, oldest first.
+std::vector<std::string> list_pictures(const service_address& service);
+
+// The SNG text of the picture `id`, offering `passwords` in order. Throws
+// usage_error for an identifier or password the protocol cannot carry.
+std::string fetch_picture(const service_address& service, const std::string& id,
+                          const std::vector<std::string>& passwords);
+
+// Stores the picture `sng_text` (lines ended by line feeds) with `secret`:
+// guarded by `password` when there is one, hidden in its pixels otherwise.
+// Throws usage_error for a secret or password the protocol or the stored
+// picture cannot carry, and failure for an upload past the service's limits.
+stored_picture store_picture(const service_address& service,
+                             const std::string& sng_text,
+                             const std::string& secret,
+                             const std::optional<std::string>& password);
+
+}  // namespace cli

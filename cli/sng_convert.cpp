@@ -1,0 +1,302 @@
+#include "cli/sng_convert.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "cli/failure.h"
+
+namespace cli {
+namespace {
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// Histogram values are signed 16-bit numbers; every entry counts at least 1
+// so that the histogram is never empty and the rows stay palette indices.
+constexpr std::uint32_t max_histogram_count = 32767;
+
+// PNG limits: palette entries, keyword bytes, and the largest dimension.
+constexpr std::size_t max_palette_entries = 256;
+constexpr std::size_t max_png_keyword_bytes = 79;
+constexpr std::int64_t max_png_dimension = 0x7fffffff;
+
+void append_hex(std::string& out, unsigned value, unsigned digits) {
+  for (unsigned shift = 4 * digits; shift > 0; shift -= 4)
+    out += hex_digits[(value >> (shift - 4)) & 15];
+}
+
+// The colour kind words of the header's using line.
+const char* using_words(raster::form kind) {
+  switch (kind) {
+    case raster::form::grey:
+      return "";
+    case raster::form::grey_alpha:
+      return "alpha";
+    case raster::form::rgb:
+      return "color";
+    case raster::form::rgba:
+      return "alpha color";
+    case raster::form::indexed:
+      return "color palette";
+  }
+  return "";
+}
+
+void write_header(std::string& out, const raster& picture) {
+  out += "IHDR {\n\twidth: " + std::to_string(picture.width) +
+         "\n\theight: " + std::to_string(picture.height) +
+         "\n\tbitdepth: " + std::to_string(picture.bitdepth) + "\n";
+  const std::string words = using_words(picture.kind);
+  if (!words.empty()) out += "\tusing " + words + "\n";
+  out += "}\n";
+}
+
+std::vector<std::uint32_t> histogram(const raster& picture) {
+  std::vector<std::uint32_t> counts(picture.palette.size(), 0);
+  for (const std::uint8_t index : picture.data) ++counts[index];
+  for (std::uint32_t& count : counts)
+    count = std::clamp<std::uint32_t>(count, 1, max_histogram_count);
+  return counts;
+}
+
+void write_palette(std::string& out, const raster& picture) {
+  out += "PLTE {\n";
+  for (const auto& [red, green, blue] : picture.palette)
+    out += "\t(" + std::to_string(red) + "," + std::to_string(green) + "," +
+           std::to_string(blue) + ")\n";
+  out += "}\nhIST {\n\t";
+  for (const std::uint32_t count : histogram(picture))
+    out += std::to_string(count) + " ";
+  out += "\n}\n";
+}
+
+// Whether an SNG text chunk reads back `keyword` and `text` as they are: the
+// keyword is read as one word, the text as the rest of one line, and "}"
+// ends the chunk.
+bool sng_carries_text(const std::string& keyword, const std::string& text) {
+  return keyword.find_first_of(" \t\n\r\v\f}") == std::string::npos &&
+         text.find_first_of("\n}") == std::string::npos;
+}
+
+void write_text(std::string& out, const raster& picture,
+                std::ostream& notices) {
+  if (picture.keyword.empty()) return;
+  if (!sng_carries_text(picture.keyword, picture.text)) {
+    notices << "quarn-cli: the text chunk \"" << picture.keyword
+            << "\" cannot be written in SNG and is left out\n";
+    return;
+  }
+  out += "tEXt {\n\tkeyword: " + picture.keyword + "\n\ttext: " + picture.text +
+         "\n}\n";
+}
+
+void write_index_row(std::string& out, const raster& picture,
+                     std::size_t first) {
+  for (std::size_t x = 0; x < picture.width; ++x)
+    append_hex(out, picture.data[first + x], 2);
+}
+
+// One direct row: red, green, blue and, with alpha, alpha for each pixel,
+// each sample in bitdepth / 4 digits, every pixel followed by a blank. Grey
+// gives its one sample to red, green and blue alike.
+void write_direct_row(std::string& out, const raster& picture,
+                      std::size_t first) {
+  const unsigned digits = picture.bitdepth / 4;
+  const unsigned per_pixel = channels(picture.kind);
+  const bool grey = picture.kind == raster::form::grey ||
+                    picture.kind == raster::form::grey_alpha;
+  for (std::size_t x = 0; x < picture.width; ++x) {
+    const std::size_t at = first + x * per_pixel;
+    if (grey) {
+      for (int i = 0; i < 3; ++i) append_hex(out, picture.sample(at), digits);
+      if (has_alpha(picture.kind))
+        append_hex(out, picture.sample(at + 1), digits);
+    } else {
+      for (unsigned i = 0; i < per_pixel; ++i)
+        append_hex(out, picture.sample(at + i), digits);
+    }
+    out += ' ';
+  }
+}
+
+void write_rows(std::string& out, const raster& picture) {
+  out += "IMAGE {\n\tpixels hex\n";
+  const std::size_t row_samples =
+      std::size_t{picture.width} * channels(picture.kind);
+  const std::size_t pixel_chars = picture.kind == raster::form::indexed
+                                      ? 2
+                                      : 4 * (picture.bitdepth / 4) + 1;
+  out.reserve(out.size() + picture.height * (picture.width * pixel_chars + 1) +
+              2);
+  for (std::size_t y = 0; y < picture.height; ++y) {
+    if (picture.kind == raster::form::indexed)
+      write_index_row(out, picture, y * row_samples);
+    else
+      write_direct_row(out, picture, y * row_samples);
+    out += '\n';
+  }
+  out += "}\n";
+}
+
+void set_size(raster& result, const sng_IHDR& header) {
+  if (header.width < 1 || header.height < 1 ||
+      header.width > max_png_dimension || header.height > max_png_dimension)
+    throw failure("a picture of " + std::to_string(header.width) + " x " +
+                  std::to_string(header.height) +
+                  " pixels cannot be written as PNG");
+  result.width = static_cast<std::uint32_t>(header.width);
+  result.height = static_cast<std::uint32_t>(header.height);
+}
+
+std::uint8_t palette_sample(std::int32_t value) {
+  if (value < 0 || value > 255)
+    throw failure("the palette holds the sample " + std::to_string(value) +
+                  ", outside 0 to 255");
+  return static_cast<std::uint8_t>(value);
+}
+
+void fill_indexed(raster& result, const sng& picture) {
+  const std::vector<pcolor>& colors = picture.chunk_PLTE().colors;
+  if (colors.size() > max_palette_entries)
+    throw failure("a palette of " + std::to_string(colors.size()) +
+                  " entries cannot be written as PNG (at most 256)");
+  result.kind = raster::form::indexed;
+  result.bitdepth = 8;
+  for (const pcolor& color : colors)
+    result.palette.push_back({palette_sample(color.r), palette_sample(color.g),
+                              palette_sample(color.b)});
+  result.allocate();
+  auto out = result.data.begin();
+  for (const std::vector<color_t>& row : picture.chunk_IMAGE().rows)
+    for (const color_t& pixel : row) {
+      if (pixel.index >= colors.size())
+        throw failure("a pixel names palette entry " +
+                      std::to_string(pixel.index) + " of a palette of " +
+                      std::to_string(colors.size()));
+      *out++ = pixel.index;
+    }
+}
+
+bool all_grey(const sng_IMAGE& image) {
+  return std::all_of(image.rows.begin(), image.rows.end(), [](const auto& row) {
+    return std::all_of(row.begin(), row.end(), [](const color_t& pixel) {
+      return pixel.color.r == pixel.color.g && pixel.color.g == pixel.color.b;
+    });
+  });
+}
+
+// How direct samples of the picture's bit depth become raster samples: the
+// largest value they may hold and the factor that widens them.
+struct sample_scale {
+  std::int32_t max;
+  std::uint16_t factor;
+};
+
+sample_scale scale_for(unsigned bitdepth) {
+  switch (bitdepth) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16: {
+      const std::int32_t max = (1 << bitdepth) - 1;
+      return {max, static_cast<std::uint16_t>(bitdepth < 8 ? 255 / max : 1)};
+    }
+  }
+  throw failure("a picture of bit depth " + std::to_string(bitdepth) +
+                " cannot be written as PNG");
+}
+
+raster::form direct_form(const sng& picture, std::ostream& notices) {
+  const sng_IHDR& header = picture.chunk_IHDR();
+  const bool grey_header = !header.color && !header.palette;
+  const bool grey = grey_header && all_grey(picture.chunk_IMAGE());
+  if (grey_header && !grey)
+    notices << "quarn-cli: the picture is grey by its header but its red, "
+               "green and blue samples differ (hidden text does that): "
+               "written as RGB to keep every bit\n";
+  if (grey) return header.alpha ? raster::form::grey_alpha : raster::form::grey;
+  return header.alpha ? raster::form::rgba : raster::form::rgb;
+}
+
+void fill_direct(raster& result, const sng& picture, std::ostream& notices) {
+  const sample_scale scale = scale_for(picture.chunk_IHDR().bitdepth);
+  result.kind = direct_form(picture, notices);
+  result.bitdepth = scale.max == 0xffff ? 16 : 8;
+  result.allocate();
+  const bool grey = channels(result.kind) <= 2;
+  const bool alpha = has_alpha(result.kind);
+  std::size_t position = 0;
+  const auto put = [&](std::int32_t value) {
+    if (value < 0 || value > scale.max)
+      throw failure("the picture holds the sample " + std::to_string(value) +
+                    ", outside 0 to " + std::to_string(scale.max) +
+                    " for its bit depth");
+    result.set_sample(position++,
+                      static_cast<std::uint16_t>(value) * scale.factor);
+  };
+  for (const std::vector<color_t>& row : picture.chunk_IMAGE().rows)
+    for (const color_t& pixel : row) {
+      put(pixel.color.r);
+      if (!grey) {
+        put(pixel.color.g);
+        put(pixel.color.b);
+      }
+      if (alpha) put(pixel.color.a);
+    }
+}
+
+bool png_keyword(const std::string& keyword) {
+  return keyword.size() <= max_png_keyword_bytes &&
+         std::all_of(keyword.begin(), keyword.end(), [](char c) {
+           const auto byte = static_cast<unsigned char>(c);
+           return (byte > 32 && byte < 127) || byte > 160;
+         });
+}
+
+// The picture's text chunk, without the blanks that separate an SNG text
+// from its label and that reading keeps.
+void keep_text(raster& result, const sng& picture, std::ostream& notices) {
+  const std::string keyword = picture.keyword();
+  if (keyword.empty()) return;
+  if (!png_keyword(keyword)) {
+    notices << "quarn-cli: the text chunk \"" << keyword
+            << "\" has no valid PNG keyword and is left out\n";
+    return;
+  }
+  const std::string text = picture.text();
+  result.keyword = keyword;
+  result.text = text.substr(std::min(text.find_first_not_of(' '), text.size()));
+}
+
+}  // namespace
+
+std::string to_sng(const raster& picture, std::ostream& notices) {
+  std::string text;
+  write_header(text, picture);
+  if (picture.kind == raster::form::indexed) write_palette(text, picture);
+  write_text(text, picture, notices);
+  write_rows(text, picture);
+  return parse_sng(text, "the converted picture").to_raw_string();
+}
+
+raster from_sng(const sng& picture, std::ostream& notices) {
+  raster result;
+  set_size(result, picture.chunk_IHDR());
+  if (picture.chunk_IMAGE().indexed)
+    fill_indexed(result, picture);
+  else
+    fill_direct(result, picture, notices);
+  keep_text(result, picture, notices);
+  return result;
+}
+
+sng parse_sng(const std::string& text, const std::string& source) {
+  try {
+    return sng(text);
+  } catch (const sng::parse_error&) {
+    throw failure(source + " is not a valid SNG picture");
+  }
+}
+
+}  // namespace cli

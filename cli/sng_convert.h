@@ -1,0 +1,36 @@
+// Between rasters and SNG pictures, in the layout the quarn service itself
+// writes.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "cli/raster.h"
+#include "sng/sng.h"
+
+namespace cli {
+
+// The SNG text of `picture`, as the service's writer writes it. RGB and RGBA
+// are direct colours of bit depth 8 or 16; grey is RGB with equal samples
+// and a header without the colour flag ("using alpha" for grey with alpha);
+// an indexed picture is a palette, a histogram (each entry's pixel count,
+// clamped to 1 .. 32767) and rows of indices. A text chunk that SNG cannot
+// carry (a keyword that is not one word, a text of several lines or holding
+// "}") is left out, and a line on `notices` says so.
+std::string to_sng(const raster& picture, std::ostream& notices);
+
+// The raster of an SNG picture. Rows of palette indices give an indexed
+// raster; direct rows give grey when the header has neither the colour nor
+// the palette flag and every pixel's samples are equal, RGB otherwise (a line
+// on `notices` says when a grey header had to become RGB), with alpha when
+// the header has the alpha flag. Bit depths 1, 2 and 4 are widened to 8. A
+// text chunk is kept when PNG can carry its keyword. Throws failure for a
+// picture PNG cannot hold: no pixels, more than 256 palette entries, a
+// sample or index out of range, another bit depth.
+raster from_sng(const sng& picture, std::ostream& notices);
+
+// `text` as an SNG picture; throws failure naming `source` when it does not
+// parse.
+sng parse_sng(const std::string& text, const std::string& source);
+
+}  // namespace cli
