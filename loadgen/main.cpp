@@ -1,0 +1,93 @@
+// quarn-bench: drives a running quarn service with a chosen scenario over
+// several connections, checks every answer and prints the throughput and
+// latency percentiles. It starts nothing itself.
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+#include "loadgen/connection.h"
+#include "loadgen/failure.h"
+#include "loadgen/latency.h"
+#include "loadgen/options.h"
+#include "loadgen/picture.h"
+#include "loadgen/run.h"
+#include "loadgen/workload.h"
+
+namespace {
+
+using namespace loadgen;
+
+// Idle connections need a descriptor each; take as many as the system allows.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+      limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+std::vector<connection> open_idle(const settings& options) {
+  std::vector<connection> idle;
+  idle.reserve(static_cast<std::size_t>(options.idle_connections));
+  for (int i = 0; i < options.idle_connections; ++i)
+    idle.emplace_back(options.host, options.port);
+  return idle;
+}
+
+// The service has no idle time-out: a silent connection must still be open
+// and unanswered after the run.
+void check_idle(std::vector<connection>& idle) {
+  for (connection& one : idle)
+    if (one.has_input_or_closed())
+      throw failure("the service closed or wrote to an idle connection");
+}
+
+void print_report(const settings& options, const workload& work,
+                  const run_result& run) {
+  const latency_summary latency = summarize_latencies(run.latencies_ns);
+  const picture& upload = work.uploaded();
+  const std::string_view name = scenario_name(options.kind);
+  std::printf("scenario: %.*s\n", static_cast<int>(name.size()), name.data());
+  std::printf("connections: %d\n", options.connections);
+  std::printf("idle connections: %d\n", options.idle_connections);
+  std::printf("picture: %dx%d, 8-bit RGB\n", upload.width, upload.height);
+  std::printf("upload bytes: %zu\n", work.upload_bytes());
+  std::printf("answer bytes: %zu\n", work.answer_bytes());
+  std::printf("seconds: %.2f\n", run.seconds);
+  std::printf("requests: %zu\n", run.requests);
+  std::printf("requests/s: %.1f\n", run.requests / run.seconds);
+  std::printf("MB/s: %.1f\n", run.bytes / run.seconds / 1e6);
+  std::printf("p50 ms: %.3f\n", latency.p50_ms);
+  std::printf("p99 ms: %.3f\n", latency.p99_ms);
+  std::printf("p999 ms: %.3f\n", latency.p999_ms);
+}
+
+int run(int argc, char** argv) {
+  const settings options = parse_options(argc, argv);
+  if (options.help) {
+    std::cout << usage();
+    return 0;
+  }
+  raise_descriptor_limit();
+  connection setup(options.host, options.port);
+  workload work(options.kind, make_picture(options.picture_bytes), setup);
+  std::vector<connection> idle = open_idle(options);
+  const run_result result = run_load(options, work);
+  check_idle(idle);
+  print_report(options, work, result);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const failure& reason) {
+    std::cerr << "quarn-bench: " << reason.message() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,127 @@
+#include "loadgen/options.h"
+
+#include <getopt.h>
+
+#include <charconv>
+#include <string_view>
+
+#include "loadgen/failure.h"
+
+namespace loadgen {
+namespace {
+
+template <typename number>
+number parse_number(std::string_view text, const char* option) {
+  number value{};
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    throw failure(std::string("bad value for ") + option + ": " +
+                  std::string(text));
+  return value;
+}
+
+int parse_count(std::string_view text, const char* option, int least) {
+  const int value = parse_number<int>(text, option);
+  if (value < least)
+    throw failure(std::string(option) + " must be at least " +
+                  std::to_string(least));
+  return value;
+}
+
+// A byte count with an optional K or M suffix (KiB, MiB).
+std::size_t parse_size(std::string_view text) {
+  std::size_t unit = 1;
+  if (text.ends_with('K') || text.ends_with('k')) unit = 1024;
+  if (text.ends_with('M') || text.ends_with('m')) unit = 1024 * 1024;
+  if (unit != 1) text.remove_suffix(1);
+  const auto value = parse_number<std::size_t>(text, "--size");
+  if (value == 0) throw failure("--size must be at least 1 byte");
+  return value * unit;
+}
+
+scenario parse_scenario(std::string_view text) {
+  const auto kind = scenario_named(text);
+  if (!kind) throw failure("unknown scenario: " + std::string(text));
+  return *kind;
+}
+
+// What getopt_long returns for --help, which has no short form.
+constexpr int help_code = 1000;
+
+const option long_options[] = {
+    {"host", required_argument, nullptr, 'h'},
+    {"port", required_argument, nullptr, 'p'},
+    {"connections", required_argument, nullptr, 'c'},
+    {"idle", required_argument, nullptr, 'i'},
+    {"scenario", required_argument, nullptr, 's'},
+    {"size", required_argument, nullptr, 'b'},
+    {"duration", required_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, help_code},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+settings parse_options(int argc, char** argv) {
+  settings result;
+  optind = 0;  // makes getopt start afresh on every call
+  opterr = 0;
+  int code;
+  while ((code = ::getopt_long(argc, argv, "h:p:c:i:s:b:d:", long_options,
+                               nullptr)) != -1) {
+    const std::string_view value = optarg != nullptr ? optarg : "";
+    switch (code) {
+      case 'h':
+        result.host = value;
+        break;
+      case 'p':
+        result.port = parse_count(value, "--port", 1);
+        break;
+      case 'c':
+        result.connections = parse_count(value, "--connections", 1);
+        break;
+      case 'i':
+        result.idle_connections = parse_count(value, "--idle", 0);
+        break;
+      case 's':
+        result.kind = parse_scenario(value);
+        break;
+      case 'b':
+        result.picture_bytes = parse_size(value);
+        break;
+      case 'd':
+        result.duration_s = parse_number<double>(value, "--duration");
+        if (result.duration_s <= 0) throw failure("--duration must be > 0");
+        break;
+      case help_code:
+        result.help = true;
+        break;
+      default:
+        throw failure("bad option; see --help");
+    }
+  }
+  if (optind < argc)
+    throw failure(std::string("unexpected argument: ") + argv[optind]);
+  return result;
+}
+
+std::string usage() {
+  return "usage: quarn-bench [options]\n"
+         "Drives a running quarn service and checks every answer.\n"
+         "  -h, --host HOST         service address (127.0.0.1)\n"
+         "  -p, --port PORT         service port (18360)\n"
+         "  -c, --connections N     busy connections, one thread each (8)\n"
+         "  -i, --idle M            extra connections kept open and silent "
+         "(0)\n"
+         "  -s, --scenario NAME     getpic, putpic-password, putpic-pixel,\n"
+         "                          list or mixed (getpic)\n"
+         "  -b, --size BYTES        picture size in bytes of SNG text, K and "
+         "M\n"
+         "                          suffixes allowed (512K)\n"
+         "  -d, --duration SECONDS  length of the run (10)\n"
+         "      --help              this text\n"
+         "Exits with 1 when any answer is wrong or a connection fails.\n";
+}
+
+}  // namespace loadgen

@@ -1,0 +1,69 @@
+#include "loadgen/picture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace loadgen {
+namespace {
+
+// Bytes per pixel in a row: six hexadecimal digits and a blank.
+constexpr std::size_t pixel_bytes = 7;
+
+std::string header(int width, int height) {
+  return "IHDR {\n\twidth: " + std::to_string(width) +
+         "\n\theight: " + std::to_string(height) +
+         "\n\tbitdepth: 8\n\tusing color \n}\n"
+         "gAMA { 1.00 }\n"
+         "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n\tminute 0\n"
+         "\tsecond 0\n}\n"
+         "IMAGE {\n\tpixels hex\n";
+}
+
+void append_rows(std::string& text, int width, int height) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::mt19937 random(20240607);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const std::uint32_t rgb = random();
+      for (int shift = 20; shift >= 0; shift -= 4)
+        text += digits[(rgb >> shift) & 0xf];
+      text += ' ';
+    }
+    text += '\n';
+  }
+}
+
+}  // namespace
+
+picture make_picture(std::size_t target_bytes) {
+  const std::size_t fixed = header(0, 0).size() + 2;  // and the closing "}"
+  const std::size_t pixels_bytes =
+      target_bytes > fixed ? target_bytes - fixed : 0;
+  picture result;
+  result.width =
+      std::max(1, static_cast<int>(std::sqrt(static_cast<double>(pixels_bytes) /
+                                             pixel_bytes)));
+  const std::size_t row_bytes = result.width * pixel_bytes + 1;
+  result.height =
+      std::max(1, static_cast<int>((pixels_bytes + row_bytes / 2) / row_bytes));
+  result.text = header(result.width, result.height);
+  result.text.reserve(result.text.size() + result.height * row_bytes + 2);
+  append_rows(result.text, result.width, result.height);
+  result.text += "}\n";
+  return result;
+}
+
+std::size_t count_lines(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::string_view image_chunk(std::string_view text) {
+  const std::size_t begin = text.find("IMAGE {\n");
+  if (begin == std::string_view::npos) return {};
+  const std::size_t end = text.find("}\n", begin);
+  if (end == std::string_view::npos) return {};
+  return text.substr(begin, end + 2 - begin);
+}
+
+}  // namespace loadgen

@@ -1,0 +1,30 @@
+// The pictures the load generator uploads: 8-bit RGB SNG text in exactly the
+// layout the service writes, so that a stored picture's pixel rows come back
+// byte for byte as they were sent.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace loadgen {
+
+struct picture {
+  std::string text;  // SNG text, every line ended by a line feed
+  int width = 0;
+  int height = 0;
+};
+
+// A picture of about `target_bytes` of text (at least one pixel), roughly
+// square, with pseudo-random pixels from a fixed seed: the same size always
+// gives the same text.
+picture make_picture(std::size_t target_bytes);
+
+// The number of line feeds in `text`.
+std::size_t count_lines(std::string_view text);
+
+// The lines of the IMAGE chunk from its opening line to its closing "}" and
+// line feed; empty when `text` has no IMAGE chunk.
+std::string_view image_chunk(std::string_view text);
+
+}  // namespace loadgen
