@@ -91,38 +91,43 @@ bool client::fill() {
   return received > 0;
 }
 
-std::string client::receiveString() {
-  std::string line;
+void client::appendLine(std::string& out) {
+  const std::size_t start = out.size();
   for (;;) {
     if (begin_ == end_ && !fill()) {
       if (canRead()) closed_ = true;
-      return line;
+      return;
     }
-    const char* start = buffer_.get() + begin_;
+    const char* data = buffer_.get() + begin_;
     const std::size_t available = end_ - begin_;
     const auto* newline =
-        static_cast<const char*>(std::memchr(start, '\n', available));
+        static_cast<const char*>(std::memchr(data, '\n', available));
     const std::size_t taken = newline != nullptr
-                                  ? static_cast<std::size_t>(newline - start)
+                                  ? static_cast<std::size_t>(newline - data)
                                   : available;
-    if (line.size() + taken > max_line_bytes) throw limit_error();
-    line.append(start, taken);
+    if (out.size() - start + taken > max_line_bytes) throw limit_error();
+    out.append(data, taken);
     begin_ += taken;
     if (newline != nullptr) {
       ++begin_;
-      return line;
+      return;
     }
   }
+}
+
+std::string client::receiveString() {
+  std::string line;
+  appendLine(line);
+  return line;
 }
 
 std::string client::receiveAll(int lines, std::size_t max_bytes) {
   std::string block;
   int received = 0;
   for (; received < lines && !closed_; ++received) {
-    std::string line = receiveString();
-    if (block.size() + line.size() + 1 > max_bytes) throw limit_error();
-    block += line;
+    appendLine(block);
     block += '\n';
+    if (block.size() > max_bytes) throw limit_error();
   }
   // Lines that never came after the peer's shutdown count as empty.
   if (received < lines) {

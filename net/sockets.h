@@ -90,6 +90,10 @@ class client : public socket_t {
   void setIdleTimeout(std::optional<std::chrono::milliseconds> timeout);
 
  private:
+  // Appends the next line without its line feed to `out`; at the peer's
+  // shutdown, what came of it, setting the closed flag as receiveString
+  // does. Throws limit_error past max_line_bytes.
+  void appendLine(std::string& out);
   // Refills the buffer; returns false at the peer's shutdown.
   bool fill();
   void waitReadable();

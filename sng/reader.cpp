@@ -107,6 +107,51 @@ void decode_index_row(std::string_view line, std::vector<color_t>& row) {
         read_sample(position, index_digits, before(end))));
 }
 
+// Whether the `count` characters from `position` hold no white space; the
+// caller has made sure that they exist.
+bool none_white(const char* position, unsigned count) {
+  bool white = false;
+  for (unsigned i = 0; i < count; ++i) white |= is_white_space(position[i]);
+  return !white;
+}
+
+// Whether a word ends at `position`.
+bool word_ends(const char* position, const char* end) {
+  return position == end || is_white_space(*position);
+}
+
+// How many whole samples the word at `position` is made of when it is
+// exactly red, green and blue (3) or those and alpha (4), else 0. Such
+// words, the common case, need no check per digit.
+template <class Digits>
+unsigned whole_samples(const char* position, const char* end, Digits digits) {
+  const auto left = static_cast<std::size_t>(end - position);
+  if (digits == 0 || left < 3 * digits || !none_white(position, 3 * digits))
+    return 0;
+  if (word_ends(position + 3 * digits, end)) return 3;
+  if (left < 4 * digits || !none_white(position + 3 * digits, digits) ||
+      !word_ends(position + 4 * digits, end))
+    return 0;
+  return 4;
+}
+
+// The pixel of a word of `count` whole samples (see whole_samples).
+template <class Digits>
+color_t whole_sample_color(const char* position, Digits digits,
+                           unsigned count) {
+  std::uint32_t samples[4] = {0, 0, 0, 0};
+  for (unsigned k = 0; k < count; ++k)
+    for (unsigned i = 0; i < digits; ++i)
+      samples[k] = samples[k] * 16 +
+                   digit_value[static_cast<unsigned char>(*position++)];
+  color_t pixel;
+  pixel.color = pcolor(static_cast<std::int32_t>(samples[0]),
+                       static_cast<std::int32_t>(samples[1]),
+                       static_cast<std::int32_t>(samples[2]),
+                       static_cast<std::int32_t>(samples[3]));
+  return pixel;
+}
+
 // Decodes each word of the line as one pixel, in one pass: a word ends at
 // the first white space, as stream extraction ends it.
 template <class Digits>
@@ -120,6 +165,11 @@ void decode_direct_row(std::string_view line, Digits digits,
   for (;;) {
     while (position != end && is_white_space(*position)) ++position;
     if (position == end) return;
+    if (const unsigned count = whole_samples(position, end, digits)) {
+      row.push_back(whole_sample_color(position, digits, count));
+      position += count * digits;
+      continue;
+    }
     row.push_back(read_color(position, digits, in_word));
     while (in_word(position)) ++position;  // characters after the samples
   }

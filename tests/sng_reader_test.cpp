@@ -326,4 +326,27 @@ TEST(reader, decodes_rows_like_the_plain_rule_on_random_text) {
   }
 }
 
+TEST(reader, decodes_words_of_whole_samples_and_near_misses_like_the_rule) {
+  std::mt19937 random(99);
+  const std::string digits = "0123456789abcdefAz\x80\xff";
+  const std::string white = " \t\n\v\f\r";
+  for (const unsigned char bitdepth : {4, 8, 12, 16, 32}) {
+    const unsigned n = bitdepth / 4;
+    for (int round = 0; round < 300; ++round) {
+      std::string body;
+      for (int word = 0; word < 12; ++word) {
+        const unsigned length = (3 + random() % 2) * n + random() % 3 - 1;
+        for (unsigned i = 0; i < length; ++i)
+          body += digits[random() % digits.size()];
+        body += white[random() % white.size()];
+      }
+      const sng_IMAGE image = parse_IMAGE(body, bitdepth, false);
+      const auto expected = reference_rows(body, bitdepth);
+      ASSERT_EQ(expected.size(), image.rows.size()) << body;
+      for (std::size_t y = 0; y < expected.size(); ++y)
+        ASSERT_EQ(expected[y], colours(image, y)) << body;
+    }
+  }
+}
+
 }  // namespace
