@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "service/quarn.h"
-#include "sng/strlib.h"
 #include "storage/storage.h"
 
 namespace {
@@ -29,9 +28,9 @@ bool may_see(const std::string& stored, const std::vector<std::string>& words) {
 }
 
 void send_picture(std::shared_ptr<client>& connection,
-                  const std::string& text) {
-  connection->sendStringEndl(int_to_string(count_lines(text)));
-  connection->sendString(text);
+                  const fetched_picture& fetched) {
+  connection->sendStringEndl(int_to_string(fetched.lines));
+  connection->sendString(*fetched.text);
 }
 
 }  // namespace
@@ -57,7 +56,7 @@ void get_picture(std::shared_ptr<client>& connection,
       connection->sendStringEndl("ERROR(PASSWORD)");
       return;
     }
-    send_picture(connection, *fetched.text);
+    send_picture(connection, fetched);
   } catch (const sng_storage::not_found_error&) {
     connection->sendStringEndl("ERROR(NOTFOUND)");
   } catch (const sng_storage::read_error&) {

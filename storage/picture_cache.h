@@ -30,10 +30,11 @@ struct file_identity {
 };
 
 // A picture and its SNG text (the picture's to_raw_string()), both shared
-// and read-only.
+// and read-only, with the number of lines of that text.
 struct fetched_picture {
   std::shared_ptr<const sng> picture;
   std::shared_ptr<const std::string> text;
+  int lines;  // line feeds in *text
 };
 
 class picture_cache {

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "sng/strlib.h"
+
 const char* const db_name = "./quarn.db";
 const char* const db_dir = "./db";
 const char* const ext = ".sng";
@@ -273,7 +275,8 @@ fetched_picture sng_storage::fetch_item(const std::string& id) const {
   if (::fstat(file.get(), &status) != 0) throw read_error{};
   auto picture = std::make_shared<const sng>(read_picture(file.get()));
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
-  const fetched_picture item{std::move(picture), std::move(text)};
+  const int lines = count_lines(*text);
+  const fetched_picture item{std::move(picture), std::move(text), lines};
   std::lock_guard<std::mutex> lock(mtx);
   cache_.remember(id, file_identity::of(status), item);
   return item;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "sng/strlib.h"
 #include "support/fresh_directory.h"
 
 namespace {
@@ -192,6 +193,7 @@ TEST(store, fetches_a_picture_again_from_its_file_once_the_file_changes) {
     ASSERT_EQ("1.sng", store()->put_item(picture(2, 1)));
     const fetched_picture first = store()->fetch_item("1.sng");
     EXPECT_EQ(picture(2, 1).to_raw_string(), *first.text);
+    EXPECT_EQ(count_lines(*first.text), first.lines);
     EXPECT_EQ(first.text, store()->fetch_item("1.sng").text);
 
     // Edited by hand; the size tells the versions apart even within one
