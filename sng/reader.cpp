@@ -107,49 +107,60 @@ void decode_index_row(std::string_view line, std::vector<color_t>& row) {
         read_sample(position, index_digits, before(end))));
 }
 
-// Whether the `count` characters from `position` hold no white space; the
-// caller has made sure that they exist.
-bool none_white(const char* position, unsigned count) {
-  bool white = false;
-  for (unsigned i = 0; i < count; ++i) white |= is_white_space(position[i]);
-  return !white;
-}
-
 // Whether a word ends at `position`.
 bool word_ends(const char* position, const char* end) {
   return position == end || is_white_space(*position);
 }
 
-// How many whole samples the word at `position` is made of when it is
-// exactly red, green and blue (3) or those and alpha (4), else 0. Such
-// words, the common case, need no check per digit.
+// The values of the lower-case hexadecimal digits; every other character
+// has bit 4 set.
+constexpr std::array<std::uint8_t, 256> plain_hex = [] {
+  std::array<std::uint8_t, 256> table{};
+  table.fill(0x10);
+  for (int d = 0; d < 16; ++d) table["0123456789abcdef"[d]] = d;
+  return table;
+}();
+
+// One sample of `digits` characters from `position`, read as lower-case
+// hexadecimal digits; `bad` gains bit 4 when one of them is not such a digit.
 template <class Digits>
-unsigned whole_samples(const char* position, const char* end, Digits digits) {
-  const auto left = static_cast<std::size_t>(end - position);
-  if (digits == 0 || left < 3 * digits || !none_white(position, 3 * digits))
-    return 0;
-  if (word_ends(position + 3 * digits, end)) return 3;
-  if (left < 4 * digits || !none_white(position + 3 * digits, digits) ||
-      !word_ends(position + 4 * digits, end))
-    return 0;
-  return 4;
+std::uint32_t plain_sample(const char* position, Digits digits, unsigned& bad) {
+  std::uint32_t value = 0;
+  for (unsigned i = 0; i < digits; ++i) {
+    const unsigned digit = plain_hex[static_cast<unsigned char>(position[i])];
+    bad |= digit;
+    value = value << 4 | (digit & 15);
+  }
+  return value;
 }
 
-// The pixel of a word of `count` whole samples (see whole_samples).
+// Decodes the word at `position` when it is exactly red, green and blue, or
+// those and alpha, all in lower-case hexadecimal digits: the common case,
+// which needs no check per digit. Then advances `position` past the word and
+// returns true; otherwise leaves both alone.
 template <class Digits>
-color_t whole_sample_color(const char* position, Digits digits,
-                           unsigned count) {
-  std::uint32_t samples[4] = {0, 0, 0, 0};
-  for (unsigned k = 0; k < count; ++k)
-    for (unsigned i = 0; i < digits; ++i)
-      samples[k] = samples[k] * 16 +
-                   digit_value[static_cast<unsigned char>(*position++)];
-  color_t pixel;
-  pixel.color = pcolor(static_cast<std::int32_t>(samples[0]),
-                       static_cast<std::int32_t>(samples[1]),
-                       static_cast<std::int32_t>(samples[2]),
-                       static_cast<std::int32_t>(samples[3]));
-  return pixel;
+bool decode_plain_word(const char*& position, const char* end, Digits digits,
+                       color_t& pixel) {
+  const auto left = static_cast<std::size_t>(end - position);
+  if (digits == 0 || left < 3 * digits) return false;
+  unsigned bad = 0;
+  const std::uint32_t red = plain_sample(position, digits, bad);
+  const std::uint32_t green = plain_sample(position + digits, digits, bad);
+  const std::uint32_t blue = plain_sample(position + 2 * digits, digits, bad);
+  std::uint32_t alpha = 0;
+  std::size_t length = 3 * digits;
+  if (!word_ends(position + length, end)) {
+    if (left < 4 * digits) return false;
+    alpha = plain_sample(position + length, digits, bad);
+    length += digits;
+    if (!word_ends(position + length, end)) return false;
+  }
+  if (bad & 0x10) return false;
+  pixel.color =
+      pcolor(static_cast<std::int32_t>(red), static_cast<std::int32_t>(green),
+             static_cast<std::int32_t>(blue), static_cast<std::int32_t>(alpha));
+  position += length;
+  return true;
 }
 
 // Decodes each word of the line as one pixel, in one pass: a word ends at
@@ -165,9 +176,9 @@ void decode_direct_row(std::string_view line, Digits digits,
   for (;;) {
     while (position != end && is_white_space(*position)) ++position;
     if (position == end) return;
-    if (const unsigned count = whole_samples(position, end, digits)) {
-      row.push_back(whole_sample_color(position, digits, count));
-      position += count * digits;
+    color_t pixel;
+    if (decode_plain_word(position, end, digits, pixel)) {
+      row.push_back(pixel);
       continue;
     }
     row.push_back(read_color(position, digits, in_word));
