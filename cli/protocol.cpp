@@ -7,20 +7,10 @@
 #include "cli/connection.h"
 #include "cli/failure.h"
 #include "cli/positions.h"
+#include "net/limits.h"
 
 namespace cli {
 namespace {
-
-// The service's limits on an upload, as it enforces them: past any of them
-// it answers "ERROR(LIMIT)" and closes the connection, so the client refuses
-// such an upload before sending it.
-constexpr std::size_t max_line_bytes = 4 * 1024 * 1024;  // line feed excluded
-constexpr std::size_t max_upload_lines = 1024 * 1024;
-constexpr std::size_t max_upload_bytes =
-    64 * 1024 * 1024;  // line feeds included
-
-// Longest password the service stores; it answers "ERROR(ARG)" past it.
-constexpr std::size_t max_password_bytes = 4096;
 
 struct error_words {
   std::string_view reason;
@@ -125,7 +115,7 @@ std::size_t check_upload(const std::string& sng_text) {
       throw failure("the picture's SNG text has a line longer than " +
                     std::to_string(max_line_bytes) +
                     " bytes, the most the service accepts");
-  if (lines > max_upload_lines)
+  if (lines > static_cast<std::size_t>(max_upload_lines))
     throw failure("the picture's SNG text has " + std::to_string(lines) +
                   " lines; the service accepts at most " +
                   std::to_string(max_upload_lines));

@@ -15,11 +15,7 @@
 #include <string>
 
 #include "net/excHandler.h"
-
-// Longest line a client may send, line feed excluded. Past it receiveString
-// throws client::limit_error; the service answers "ERROR(LIMIT)" and closes
-// the connection.
-constexpr std::size_t max_line_bytes = 4 * 1024 * 1024;
+#include "net/limits.h"
 
 // Owns one descriptor: closed once, by the destructor.
 class socket_t {

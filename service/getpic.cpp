@@ -2,15 +2,11 @@
 #include <string>
 #include <vector>
 
+#include "net/limits.h"
 #include "service/quarn.h"
 #include "storage/storage.h"
 
 namespace {
-
-// A candidate longer than this many bytes beyond twice the stored password's
-// length is not compared: one long enough candidate holding every byte value
-// many times would otherwise contain every short password as a subsequence.
-constexpr std::size_t candidate_slack_bytes = 16;
 
 bool candidate_passes(const std::string& candidate, const std::string& stored) {
   return candidate.size() <= 2 * stored.size() + candidate_slack_bytes &&

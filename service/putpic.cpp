@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "net/limits.h"
 #include "service/quarn.h"
 #include "sng/strlib.h"
 #include "stego/stego.h"
@@ -13,27 +14,11 @@
 
 namespace {
 
-// Most lines an upload may announce. Past it the client gets "ERROR(LIMIT)"
-// right after the count line and the connection is closed.
-constexpr int max_upload_lines = 1024 * 1024;
-
-// Most bytes an upload's lines may add up to, line feeds included. Past it
-// the client gets "ERROR(LIMIT)" and the connection is closed.
-constexpr std::size_t max_upload_bytes = 64 * 1024 * 1024;
-
-// How long an upload may stall. A peer that sends nothing for this long in
-// the middle of an upload is disconnected.
-constexpr std::chrono::seconds upload_stall_timeout{60};
-
-// Longest password a picture may be stored with; longer ones get
-// "ERROR(ARG)".
-constexpr std::size_t max_password_bytes = 4096;
-
 // Bounds every wait for the peer's data while it lives.
 class stall_guard {
  public:
   explicit stall_guard(client& connection) : connection_(connection) {
-    connection_.setIdleTimeout(upload_stall_timeout);
+    connection_.setIdleTimeout(stall_timeout);
   }
   ~stall_guard() { connection_.setIdleTimeout(std::nullopt); }
   stall_guard(const stall_guard&) = delete;
