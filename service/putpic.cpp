@@ -76,6 +76,27 @@ void store_with_hidden_text(std::shared_ptr<client>& connection, sng& picture,
   }
 }
 
+// Whether the picture's written text reads back whole: rows of no pixels are
+// written as empty lines, which reading skips.
+bool reads_back(const sng& picture) {
+  return picture.width() != 0 || picture.height() <= 0;
+}
+
+// Whether a picture can keep this secret and password so that they read
+// back as given: the text chunk that holds the secret ends at "}", and the
+// password stands between double quotes in a chunk that ends at "}".
+bool password_mode_fits(const std::string& secret,
+                        const std::string& password) {
+  return secret.find('}') == std::string::npos &&
+         password.find_first_of("\"}") == std::string::npos &&
+         password.size() <= max_password_bytes;
+}
+
+// Whether a pixel-mode upload's own password is one the service stores.
+bool pixel_mode_fits(const sng& picture) {
+  return picture.private_("PASW").size() <= max_password_bytes;
+}
+
 void store_with_password(std::shared_ptr<client>& connection, sng& picture,
                          const std::string& text, const std::string& password) {
   picture.private_("PASW", password);
@@ -96,9 +117,11 @@ void put_picture(std::shared_ptr<client>& connection,
     connection->sendStringEndl("ERROR(PARSE)");
     return;
   }
-  if (words.size() == 2)
+  if (!reads_back(*picture))
+    connection->sendStringEndl("ERROR(PARSE)");
+  else if (words.size() == 2 && pixel_mode_fits(*picture))
     store_with_hidden_text(connection, *picture, words[1]);
-  else if (words.size() == 3 && words[2].size() <= max_password_bytes)
+  else if (words.size() == 3 && password_mode_fits(words[1], words[2]))
     store_with_password(connection, *picture, words[1], words[2]);
   else
     connection->sendStringEndl("ERROR(ARG)");

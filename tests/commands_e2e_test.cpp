@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -150,6 +151,48 @@ TEST_F(commands, checks_the_upload_before_the_word_count) {
   EXPECT_TRUE(list().empty());
   EXPECT_EQ("1.sng",
             putpic("putpic a " + std::string(4096, 'p'), rgb_picture(1, 1)));
+}
+
+TEST_F(commands, refuses_what_the_stored_picture_could_not_give_back) {
+  // Rows of a lone tab hold no pixels; written back they are empty lines,
+  // which reading skips.
+  std::string no_columns = rgb_picture(1, 3);
+  no_columns.replace(no_columns.find("width: 1"), 8, "width: 0");
+  for (std::size_t row;
+       (row = no_columns.find("808080 ")) != std::string::npos;)
+    no_columns.replace(row, 7, "\t");
+  std::string own_password = rgb_picture(4, 4);
+  own_password += "private PASW {\n\t\"" + std::string(4097, 'p') + "\"\n}\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {"putpic s \"hunter2", "ERROR(ARG)"},
+      {"putpic s x\"hunter2", "ERROR(ARG)"},
+      {"putpic s ab}cd", "ERROR(ARG)"},
+      {"putpic fl}ag4 pw", "ERROR(ARG)"},
+  };
+  for (const auto& [command, answer] : refused)
+    EXPECT_EQ(answer, putpic(command, rgb_picture(2, 2))) << command;
+  EXPECT_EQ("ERROR(PARSE)", putpic("putpic s p", no_columns));
+  EXPECT_EQ("ERROR(PARSE)", putpic("putpic s", no_columns));
+  EXPECT_EQ("ERROR(ARG)", putpic("putpic s", own_password));
+  EXPECT_TRUE(list().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(service.dir() / "db"));
+}
+
+TEST_F(commands, gives_back_secrets_and_passwords_of_every_other_byte) {
+  std::string secret;
+  std::string password;
+  for (char c = '!'; c <= '~'; ++c) {
+    if (c != '}') secret += c;
+    if (c != '}' && c != '"') password += c;
+  }
+  EXPECT_EQ("1.sng",
+            putpic("putpic " + secret + " " + password, rgb_picture(1, 1)));
+  const sng stored(service.read_file("db/1.sng"));
+  EXPECT_EQ(" " + secret, stored.text());
+  EXPECT_EQ(password, stored.private_("PASW"));
+  line_client c;
+  c.send_line("getpic 1.sng " + password);
+  EXPECT_EQ(stored.to_raw_string(), c.block());
 }
 
 TEST_F(commands, keeps_the_connection_after_error_answers) {
