@@ -5,6 +5,9 @@
 
 std::vector<std::string> split(const std::string& text, char delimiter) {
   std::vector<std::string> pieces;
+  // Exactly as many elements as pieces: a line of four million blanks makes
+  // four million empty pieces, none of which allocates.
+  pieces.reserve(count_pieces(text, delimiter));
   std::string::size_type start = 0;
   while (start < text.size()) {
     auto end = text.find(delimiter, start);
@@ -13,6 +16,13 @@ std::vector<std::string> split(const std::string& text, char delimiter) {
     start = end + 1;
   }
   return pieces;
+}
+
+std::size_t count_pieces(const std::string& text, char delimiter) {
+  if (text.empty()) return 0;
+  const auto delimiters =
+      static_cast<std::size_t>(std::count(text.begin(), text.end(), delimiter));
+  return text.back() == delimiter ? delimiters : delimiters + 1;
 }
 
 std::string replace(const std::string& text, const char* set,

@@ -10,6 +10,8 @@
 // them: two delimiters in a row give an empty piece, a delimiter at the very
 // end gives no last piece, and the empty text gives no piece at all.
 std::vector<std::string> split(const std::string& text, char delimiter);
+// The number of pieces split(text, delimiter) returns.
+std::size_t count_pieces(const std::string& text, char delimiter);
 
 // A copy of `text` in which every character found by strchr in `set` (so also
 // every zero byte) is `replacement`.
