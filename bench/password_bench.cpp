@@ -1,3 +1,5 @@
+// The password check and getpic's candidate loop against the longest stored
+// password, with the candidates a hostile getpic line can carry.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -24,8 +26,7 @@ std::string random_bytes(std::mt19937& random, std::size_t length) {
   return text;
 }
 
-// Every byte value occurs in both texts, so every candidate byte advances the
-// whole row: the slowest case for these lengths.
+// One random pair of the longest lengths; every byte value occurs in both.
 void check_psw_longest_pair(benchmark::State& state) {
   std::mt19937 random(42);
   const std::string stored = random_bytes(random, stored_length);
@@ -54,10 +55,11 @@ std::vector<std::string> line_of(const std::string& candidate) {
                                   candidate);
 }
 
-// The costliest candidates: every byte occurs in the stored password, and the
-// common subsequence stays one byte short of the threshold to the end (the
-// first three quarters of the password less one byte, then its first byte
-// over and over), so no candidate passes or can be given up early.
+// The costliest candidates: every byte occurs in the stored password, so
+// every byte advances the whole row, and the common subsequence stays one
+// byte short of the threshold to the end, so no candidate passes or can be
+// given up early: the first three quarters of the password less one byte,
+// then its first byte, which matches nothing after them, over and over.
 std::vector<std::string> costliest_line(const std::string& stored) {
   const std::size_t just_short = (3 * stored.size() + 3) / 4 - 1;
   std::string candidate = stored.substr(0, just_short);
@@ -80,6 +82,7 @@ std::vector<std::string> one_byte_line(const std::string& stored) {
   return line_of(stored.substr(1, 1));
 }
 
+// "getpic ID" followed by four million blanks.
 std::vector<std::string> empty_line(const std::string&) {
   return std::vector<std::string>(4'000'000);
 }
