@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "service/password.h"
 #include "service/quarn.h"
 #include "storage/storage.h"
 

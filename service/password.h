@@ -43,7 +43,8 @@ class password_check {
   std::vector<word> row_;
 };
 
-// Whether `candidate` passes against `stored`; see password_check.
+// Whether `candidate` passes against `stored`; see password_check. The
+// threshold comes from `stored` alone, so the order of the arguments matters.
 bool check_psw(const std::string& candidate, const std::string& stored);
 
 // Whether any of `candidates`, tried in order, passes against `stored`, as
