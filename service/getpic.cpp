@@ -1,26 +1,20 @@
 // The commands that read the store: list and getpic.
+#include <span>
 #include <string>
 #include <vector>
 
-#include "net/limits.h"
+#include "service/password.h"
 #include "service/quarn.h"
 #include "storage/storage.h"
 
 namespace {
 
-bool candidate_passes(const std::string& candidate, const std::string& stored) {
-  return candidate.size() <= 2 * stored.size() + candidate_slack_bytes &&
-         check_psw(candidate, stored);
-}
-
 // Whether the caller may see a picture whose stored password is `stored`,
 // given the candidates from word 2 on. An empty stored password protects
 // nothing.
 bool may_see(const std::string& stored, const std::vector<std::string>& words) {
-  if (stored.empty()) return true;
-  for (std::size_t i = 2; i < words.size(); ++i)
-    if (candidate_passes(words[i], stored)) return true;
-  return false;
+  return stored.empty() ||
+         any_candidate_passes(stored, std::span(words).subspan(2));
 }
 
 void send_picture(std::shared_ptr<client>& connection,

@@ -1,92 +1,97 @@
-// check_psw compares a candidate with the stored password by the length of
-// their longest common subsequence. It computes that length bit-parallel
-// (Allison-Dix, in Hyyro's form): one row of the comparison table is held as
-// a bit vector over the stored password's positions, 64 positions per word,
-// and each candidate byte advances the whole row with one add-with-carry pass.
-// Memory grows with the stored password only, and lives on the heap.
-#include <array>
-#include <bit>
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
+// The common subsequence length is computed bit-parallel (Allison-Dix, in
+// Hyyro's form): one row of the comparison table is held as a bit vector over
+// the stored password's positions, 64 positions per word, and each candidate
+// byte advances the whole row with one add-with-carry pass. Memory grows with
+// the stored password only, and lives on the heap.
+#include "service/password.h"
 
-#include "service/quarn.h"
+#include <algorithm>
+#include <bit>
+
+#include "net/limits.h"
 
 namespace {
 
-using word = std::uint64_t;
-constexpr std::size_t word_bits = 64;
+constexpr std::size_t absent = SIZE_MAX;
 
-// For each byte value that occurs in the stored password, a bit vector with
-// bit j set where position j holds that byte. Byte values that do not occur
-// get no vector: they can never extend a common subsequence.
-class match_masks {
- public:
-  explicit match_masks(const std::string& stored)
-      : words_((stored.size() + word_bits - 1) / word_bits) {
-    row_of_.fill(absent);
-    std::size_t rows = 0;
-    for (const char byte : stored) {
-      std::size_t& row = row_of_[static_cast<unsigned char>(byte)];
-      if (row == absent) row = rows++;
-    }
-    masks_.assign(rows * words_, 0);
-    for (std::size_t j = 0; j < stored.size(); ++j) {
-      const std::size_t row = row_of_[static_cast<unsigned char>(stored[j])];
-      masks_[row * words_ + j / word_bits] |= word{1} << (j % word_bits);
-    }
-  }
-
-  std::size_t words() const { return words_; }
-
-  // The vector for `byte`, words() words long; nullptr when it does not occur.
-  const word* find(unsigned char byte) const {
-    const std::size_t row = row_of_[byte];
-    return row == absent ? nullptr : &masks_[row * words_];
-  }
-
- private:
-  static constexpr std::size_t absent = SIZE_MAX;
-
-  std::size_t words_;
-  std::array<std::size_t, 256> row_of_;
-  std::vector<word> masks_;
-};
-
-// Advances the row vector by one candidate byte whose match vector is
-// `match`: row = (row + (row & match)) | (row & ~match), the addition carried
-// across words from the lowest position up.
-void advance_row(std::vector<word>& row, const word* match) {
-  word carry = 0;
-  for (std::size_t k = 0; k < row.size(); ++k) {
-    const word old = row[k];
-    const word with_carry = old + carry;
-    const word sum = with_carry + (old & match[k]);
-    carry = (with_carry < carry) | (sum < with_carry);
-    row[k] = sum | (old & ~match[k]);
-  }
-}
-
-// The length of the longest common subsequence of the two byte strings.
-// Each zero bit of the row vector marks one step of that length; the bits
-// past the stored password's end start as ones and stay ones.
-std::uint64_t common_subsequence_length(const std::string& candidate,
-                                        const std::string& stored) {
-  const match_masks masks(stored);
-  std::vector<word> row(masks.words(), ~word{0});
-  for (const char byte : candidate) {
-    if (const word* match = masks.find(static_cast<unsigned char>(byte)))
-      advance_row(row, match);
-  }
-  std::uint64_t ones = 0;
-  for (const word bits : row) ones += std::popcount(bits);
-  return row.size() * word_bits - ones;
-}
+// Candidate bytes advanced between two looks at the common length so far:
+// often enough to stop soon after the outcome is settled, rarely enough
+// that counting the row's bits costs little beside advancing it.
+constexpr std::size_t bytes_between_counts = 64;
 
 }  // namespace
 
+password_check::password_check(const std::string& stored)
+    : needed_((3 * std::uint64_t{stored.size()} + 3) / 4),
+      words_((stored.size() + word_bits - 1) / word_bits),
+      row_(words_) {
+  row_of_.fill(absent);
+  std::size_t rows = 0;
+  for (const char byte : stored) {
+    std::size_t& row = row_of_[static_cast<unsigned char>(byte)];
+    if (row == absent) row = rows++;
+  }
+  masks_.assign(rows * words_, 0);
+  for (std::size_t j = 0; j < stored.size(); ++j) {
+    const std::size_t row = row_of_[static_cast<unsigned char>(stored[j])];
+    masks_[row * words_ + j / word_bits] |= word{1} << (j % word_bits);
+  }
+}
+
+// Each zero bit of the row marks one step of the common length; the bits
+// past the stored password's end start as ones and stay ones. Every
+// candidate byte adds at most one to the common length, so a candidate is
+// settled as soon as the length reaches the threshold or the bytes left
+// can no longer make up the difference; an empty or too short candidate
+// needs no comparison at all.
+bool password_check::passes(std::string_view candidate) {
+  if (candidate.size() < needed_) return false;
+  std::fill(row_.begin(), row_.end(), ~word{0});
+  std::uint64_t common = 0;
+  std::size_t done = 0;
+  while (common < needed_ && common + (candidate.size() - done) >= needed_) {
+    const std::size_t end =
+        std::min(candidate.size(), done + bytes_between_counts);
+    for (; done < end; ++done) {
+      const std::size_t row =
+          row_of_[static_cast<unsigned char>(candidate[done])];
+      // A byte that does not occur in the stored password changes nothing.
+      if (row != absent) advance_row(&masks_[row * words_]);
+    }
+    common = common_length();
+  }
+  return common >= needed_;
+}
+
+std::uint64_t password_check::common_length() const {
+  std::uint64_t ones = 0;
+  for (const word bits : row_) ones += std::popcount(bits);
+  return row_.size() * word_bits - ones;
+}
+
+// Advances the row by one candidate byte whose match vector is `match`:
+// row = (row + (row & match)) | (row & ~match), the addition carried across
+// words from the lowest position up.
+void password_check::advance_row(const word* match) {
+  word carry = 0;
+  for (std::size_t k = 0; k < row_.size(); ++k) {
+    const word old = row_[k];
+    const word with_carry = old + carry;
+    const word sum = with_carry + (old & match[k]);
+    carry = (with_carry < carry) | (sum < with_carry);
+    row_[k] = sum | (old & ~match[k]);
+  }
+}
+
 bool check_psw(const std::string& candidate, const std::string& stored) {
-  const std::uint64_t common = common_subsequence_length(candidate, stored);
-  return 4 * common >= 3 * static_cast<std::uint64_t>(stored.size());
+  return password_check(stored).passes(candidate);
+}
+
+bool any_candidate_passes(const std::string& stored,
+                          std::span<const std::string> candidates) {
+  const std::size_t longest = 2 * stored.size() + candidate_slack_bytes;
+  password_check check(stored);
+  for (const std::string& candidate : candidates)
+    if (candidate.size() <= longest && check.passes(candidate)) return true;
+  return false;
 }

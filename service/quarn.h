@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/sockets.h"
+#include "service/password.h"
 #include "sng/sng.h"
 
 // The port the service listens on, and its listen backlog.
@@ -28,10 +29,6 @@ void get_picture(std::shared_ptr<client>& connection,
                  const std::vector<std::string>& words);
 void put_picture(std::shared_ptr<client>& connection,
                  const std::vector<std::string>& words);
-
-// Whether `candidate` shares a common subsequence with `stored` at least
-// three quarters as long as `stored`.
-bool check_psw(const std::string& candidate, const std::string& stored);
 
 // Sets the picture's time stamp to the current UTC time.
 void init_time(sng& picture);

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,17 +23,28 @@ bool operator<(const pixel& left, const pixel& right);
 // Writes x, ":" and y with the stream's current settings.
 std::ostream& operator<<(std::ostream& out, const pixel& position);
 
-// A random position inside width x height that is not in `used`: x and y
-// drawn uniformly, x first, again while the position is used. Both
-// dimensions must be at least 1 and `used` must leave a position free.
-pixel get_next(const std::set<pixel>& used, long width, long height);
+// A position inside width x height from the calling thread's generator: x
+// drawn uniformly first, then y. Both dimensions must be at least 1.
+pixel random_position(long width, long height);
+
+// A random position inside width x height that is not in `used`: drawn with
+// random_position again while it is used. `used` is any set of positions
+// with contains(pixel), std::set<pixel> among them. Both dimensions must be
+// at least 1 and `used` must leave a position free.
+template <class position_set>
+pixel get_next(const position_set& used, long width, long height) {
+  pixel position = random_position(width, height);
+  while (used.contains(position)) position = random_position(width, height);
+  return position;
+}
 
 namespace stego {
 
 // Hides `text` in `picture` and returns one distinct position per byte, in
 // text order. Returns an empty list and leaves the picture unchanged when the
 // text is empty, does not fit in half the pixels, or any byte cannot be
-// stored (a palette with no room for a changed colour).
+// stored (a palette with no room for a changed colour). Takes time linear in
+// the text's length and, besides the list, at most one bit per pixel.
 std::vector<pixel> put(sng& picture, const std::string& text);
 
 // The bytes hidden at `positions`, in their order; a position outside the

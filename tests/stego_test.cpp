@@ -74,18 +74,29 @@ TEST(stego_put, returns_nothing_for_an_empty_text) {
 }
 
 TEST(stego_put, gives_one_distinct_position_per_byte_inside_the_picture) {
-  sng picture = uniform_picture(7, 5, 8, "808080");
-  const std::string text = "seventeen bytes!!";
-  const std::vector<pixel> positions = stego::put(picture, text);
-  ASSERT_EQ(text.size(), positions.size());
-  std::set<pixel> distinct;
-  for (const pixel& position : positions) {
-    EXPECT_LT(position.x, 7u);
-    EXPECT_LT(position.y, 5u);
-    distinct.insert(position);
+  // Short and long texts, up to half the pixels of a picture wider than high.
+  const struct {
+    int width;
+    int height;
+    std::size_t length;
+  } cases[] = {{7, 5, 17}, {512, 512, 2048}, {300, 200, 30000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    sng picture = uniform_picture(c.width, c.height, 8, "808080");
+    std::string text;
+    for (std::size_t i = 0; i < c.length; ++i)
+      text.push_back(static_cast<char>('a' + i % 26));
+    const std::vector<pixel> positions = stego::put(picture, text);
+    ASSERT_EQ(text.size(), positions.size());
+    std::set<pixel> distinct;
+    for (const pixel& position : positions) {
+      ASSERT_LT(position.x, static_cast<unsigned>(c.width));
+      ASSERT_LT(position.y, static_cast<unsigned>(c.height));
+      distinct.insert(position);
+    }
+    EXPECT_EQ(text.size(), distinct.size());
+    EXPECT_EQ(text, stego::get(picture, positions));
   }
-  EXPECT_EQ(text.size(), distinct.size());
-  EXPECT_EQ(text, stego::get(picture, positions));
 }
 
 TEST(stego_put, hides_every_byte_value_and_gets_it_back) {
@@ -147,6 +158,14 @@ TEST(stego_put, leaves_the_picture_unchanged_when_the_palette_fills_up) {
 
   sng full = palette_picture(2, 2, 255);
   EXPECT_TRUE(stego::put(full, "A").empty());
+
+  // The one new colour serves every "A"; the final "B" finds no room.
+  sng large = palette_picture(64, 64, 254);
+  const sng large_before = large;
+  EXPECT_TRUE(stego::put(large, std::string(2047, 'A') + "B").empty());
+  EXPECT_TRUE(large == large_before);
+  EXPECT_EQ(2048u, stego::put(large, std::string(2048, 'A')).size());
+  EXPECT_EQ(255u, large.chunk_PLTE().colors.size());
 }
 
 TEST(stego_put, draws_different_positions_in_calls_at_the_same_moment) {
