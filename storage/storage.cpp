@@ -99,13 +99,11 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
-// Everything `fd` holds, read in as few calls as the size allows; nothing
-// when reading fails (for instance when `fd` is a directory).
-std::optional<std::string> read_all(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return std::nullopt;
+// Everything `fd` holds, read in as few calls as its `size` in bytes allows;
+// nothing when reading fails.
+std::optional<std::string> read_all(int fd, off_t size) {
   // One byte beyond the size takes the read that meets the end of the file.
-  std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
+  std::string text(static_cast<std::size_t>(size) + 1, '\0');
   std::size_t filled = 0;
   for (;;) {
     if (filled == text.size()) text.resize(text.size() * 2);
@@ -121,18 +119,37 @@ std::optional<std::string> read_all(int fd) {
   return text;
 }
 
-// The picture file at `path`, opened for reading; throws not_found_error
-// when it cannot be opened.
-descriptor open_picture(const std::string& path) {
-  descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) throw sng_storage::not_found_error{};
-  return file;
+// A picture file opened for reading, with its status.
+struct picture_file {
+  descriptor file;
+  struct stat status;
+};
+
+// The picture file at `path`, opened without following a symbolic link and
+// without waiting for a writer of a FIFO. Throws not_found_error only when no
+// file has that name, and read_error when one exists but cannot be opened
+// (no descriptors left, no permission, a symbolic link) or is not a regular
+// file.
+picture_file open_picture(const std::string& path) {
+  picture_file picture{
+      descriptor(
+          ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)),
+      {}};
+  if (!picture.file.valid()) {
+    if (errno == ENOENT) throw sng_storage::not_found_error{};
+    throw sng_storage::read_error{};
+  }
+  if (::fstat(picture.file.get(), &picture.status) != 0 ||
+      !S_ISREG(picture.status.st_mode))
+    throw sng_storage::read_error{};
+  return picture;
 }
 
-// The text of the picture file `fd`, its last line ended by a line feed when
-// it lacks one. Throws read_error when it cannot be read.
-std::string read_picture(int fd) {
-  std::optional<std::string> text = read_all(fd);
+// The text of `picture`, its last line ended by a line feed when it lacks
+// one. Throws read_error when it cannot be read.
+std::string read_picture(const picture_file& picture) {
+  std::optional<std::string> text =
+      read_all(picture.file.get(), picture.status.st_size);
   if (!text) throw sng_storage::read_error{};
   if (!text->empty() && text->back() != '\n') text->push_back('\n');
   return std::move(*text);
@@ -236,7 +253,9 @@ sng_storage::sng_storage(passkey) {
   // O_CREAT creates a missing index empty and never truncates an existing one.
   descriptor index(::open(db_name, O_RDONLY | O_CREAT | O_CLOEXEC, file_mode));
   if (!index.valid() || !init_dir()) throw init_error{};
-  const std::optional<std::string> text = read_all(index.get());
+  struct stat status {};
+  if (::fstat(index.get(), &status) != 0) throw init_error{};
+  const std::optional<std::string> text = read_all(index.get(), status.st_size);
   if (!text) throw init_error{};
   auto at = text->begin();
   for (;;) {
@@ -259,26 +278,25 @@ sng sng_storage::get_item(const std::string& id) const {
   check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
-  const descriptor file(open_picture(make_filename(id)));
-  return sng(read_picture(file.get()));
+  return sng(read_picture(open_picture(make_filename(id))));
 }
 
 fetched_picture sng_storage::fetch_item(const std::string& id) const {
   check_listed(id);
   const std::string path = make_filename(id);
+  // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
-  if (::stat(path.c_str(), &status) == 0) {
+  if (::lstat(path.c_str(), &status) == 0) {
     std::lock_guard<std::mutex> lock(mtx);
     if (auto hit = cache_.find(id, file_identity::of(status))) return *hit;
   }
-  const descriptor file(open_picture(path));
-  if (::fstat(file.get(), &status) != 0) throw read_error{};
-  auto picture = std::make_shared<const sng>(read_picture(file.get()));
+  const picture_file file = open_picture(path);
+  auto picture = std::make_shared<const sng>(read_picture(file));
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
   const int lines = count_lines(*text);
   const fetched_picture item{std::move(picture), std::move(text), lines};
   std::lock_guard<std::mutex> lock(mtx);
-  cache_.remember(id, file_identity::of(status), item);
+  cache_.remember(id, file_identity::of(file.status), item);
   return item;
 }
 

@@ -183,27 +183,63 @@ TEST(store, writes_a_line_feed_before_the_identifier_when_the_index_lacks_one) {
 
 TEST(store, opens_no_file_it_does_not_list_under_an_identifier_name) {
   run_in_fresh_directory([] {
-    write_file(db_name, "../quarn.db\n");
-    ASSERT_EQ("1.sng", store()->put_item(picture()));
-    // A valid picture file that the index does not name.
+    write_file(db_name, "../quarn.db\nA.sng\n");
+    ASSERT_EQ("b.sng", store()->put_item(picture()));
+    // Valid picture files: one the index does not name, one it names in
+    // upper case.
     write_file("db/7.sng", picture_text(1, 1));
+    write_file("db/A.sng", picture_text(1, 1));
     for (const std::string id :
-         {"7.sng", "", "../quarn.db", "/etc/passwd", "1.SNG", "01.sng",
-          "1.sng.tmp", "1.sng/", "./1.sng", "1", ".sng", "2.sng"})
+         {"7.sng", "A.sng", "a.sng", "", "../quarn.db", "/etc/passwd", "B.SNG",
+          "0b.sng", "b.sng.tmp", "b.sng/", "./b.sng", "b", ".sng", "c.sng"})
       EXPECT_THROW(store()->get_item(id), sng_storage::not_found_error) << id;
-    EXPECT_NO_THROW(store()->get_item("1.sng"));
+    EXPECT_NO_THROW(store()->get_item("b.sng"));
   });
 }
 
+// Lowers the descriptor limit to the descriptors open now, so that opening
+// one more fails, until it goes out of scope.
+class no_descriptor_left {
+ public:
+  no_descriptor_left() {
+    EXPECT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before_));
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    const rlimit limit{static_cast<rlim_t>(lowest_free), before_.rlim_max};
+    EXPECT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &limit));
+  }
+  ~no_descriptor_left() { ::setrlimit(RLIMIT_NOFILE, &before_); }
+  no_descriptor_left(const no_descriptor_left&) = delete;
+  no_descriptor_left& operator=(const no_descriptor_left&) = delete;
+
+ private:
+  rlimit before_{};
+};
+
 TEST(store, tells_a_missing_file_from_an_unreadable_one) {
   run_in_fresh_directory([] {
-    write_file(db_name, "5.sng\n6.sng\n7.sng\n");
+    write_file(db_name, "5.sng\n6.sng\n7.sng\n8.sng\n9.sng\na.sng\n");
     ASSERT_NE(nullptr, store());
     fs::create_directory("db/6.sng");
     write_file("db/7.sng", "IHDR {\n\twidth: 1\n\theight: 2\n}\n");
+    write_file("elsewhere.sng", picture_text(1, 1));
+    fs::create_symlink("../elsewhere.sng", "db/8.sng");
+    ASSERT_EQ(0, ::mkfifo("db/9.sng", 0600));
+    write_file("db/a.sng", picture_text(1, 1));
+
     EXPECT_THROW(store()->get_item("5.sng"), sng_storage::not_found_error);
     EXPECT_THROW(store()->get_item("6.sng"), sng_storage::read_error);
     EXPECT_THROW(store()->get_item("7.sng"), sng::parse_error);
+    for (const std::string id : {"8.sng", "9.sng"}) {
+      EXPECT_THROW(store()->get_item(id), sng_storage::read_error) << id;
+      EXPECT_THROW(store()->fetch_item(id), sng_storage::read_error) << id;
+    }
+    {
+      const no_descriptor_left limit;
+      EXPECT_THROW(store()->get_item("a.sng"), sng_storage::read_error);
+      EXPECT_THROW(store()->fetch_item("a.sng"), sng_storage::read_error);
+    }
+    EXPECT_NO_THROW(store()->fetch_item("a.sng"));
   });
 }
 
