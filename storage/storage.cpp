@@ -1,5 +1,6 @@
 #include "storage/storage.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,9 @@ constexpr mode_t dir_mode = 0770;
 // Start of the names pictures are staged under in db_dir until they are
 // complete; no identifier starts so.
 constexpr const char* staging_prefix = ".staged-";
+
+// The directory that holds db_name and db_dir.
+constexpr const char* working_dir = ".";
 
 // An open file descriptor, closed when it goes out of scope unless close()
 // closed it first.
@@ -162,14 +166,39 @@ bool sync_directory(const char* path) {
          directory.close();
 }
 
-// Writes `text` under a temporary name of its own in db_dir and flushes it
-// to disk; returns that name. No identifier has such a name, so no fetch can
-// reach a picture before it is complete. Throws write_error, leaving no file.
+// db_name opened with `flags`; a missing index is created empty, and its
+// directory entry made durable, as an append would create it. An existing
+// index is never truncated. Invalid on failure.
+descriptor open_index(int flags) {
+  descriptor index(::open(db_name, flags | O_CLOEXEC));
+  if (index.valid() || errno != ENOENT) return index;
+  descriptor created(::open(db_name, flags | O_CREAT | O_CLOEXEC, file_mode));
+  if (created.valid() && !sync_directory(working_dir)) return descriptor(-1);
+  return created;
+}
+
+// Removes the staged files that a process ended while storing left in
+// db_dir: no identifier names them. What cannot be removed stays, unused.
+void remove_leftover_staged_files() {
+  const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(db_dir),
+                                                      ::closedir);
+  if (!directory) return;
+  while (const dirent* entry = ::readdir(directory.get()))
+    if (std::string_view(entry->d_name).starts_with(staging_prefix))
+      ::unlinkat(::dirfd(directory.get()), entry->d_name, 0);
+}
+
+// Writes `text` under a new temporary name of its own in db_dir and flushes
+// it to disk; returns that name. No identifier has such a name, so no fetch
+// can reach a picture before it is complete. The file is created afresh,
+// never through a symbolic link or over a file planted under that name.
+// Throws write_error, leaving no file.
 std::string stage_picture(const std::string& text) {
   static std::atomic<unsigned long> staged_count{0};
   const std::string path =
       make_filename(staging_prefix + std::to_string(++staged_count));
-  descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+  descriptor file(::open(path.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          file_mode));
   if (!file.valid()) throw sng_storage::write_error{};
   if (!write_all(file.get(), text) || ::fdatasync(file.get()) != 0 ||
@@ -191,7 +220,7 @@ bool ends_with_line_feed(int fd, off_t size) {
 // all: on any failure the index is cut back to its previous size and false
 // returned.
 bool append_to_index(const std::string& lines) {
-  descriptor index(::open(db_name, O_RDWR | O_APPEND | O_CLOEXEC));
+  descriptor index(open_index(O_RDWR | O_APPEND));
   struct stat status {};
   if (!index.valid() || ::fstat(index.get(), &status) != 0) return false;
   const off_t size = status.st_size;
@@ -214,28 +243,26 @@ bool append_to_index(const std::string& lines) {
 
 }  // namespace
 
-// Moves each numbered picture of `batch` from its staged name to its
+sng_storage::pending_put::~pending_put() {
+  if (!staged_path.empty() && !placed) ::unlink(staged_path.c_str());
+}
+
+// Moves each numbered put of `batch` from its staged name to its
 // identifier's name, then makes the renames and the index lines durable with
-// one directory sync and one index write and sync for the whole batch. A put
-// that fails is marked failed; its staged file is removed, and a picture
-// already renamed stays complete but unindexed, as after a crash.
-void sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
+// one directory sync and one index write and sync for the whole batch.
+// Returns whether the index holds every placed put; a put placed but not
+// indexed stays complete and unlisted, as after a crash.
+bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   std::string lines;
   for (pending_put* put : batch) {
-    if (put->failed) {
-      ::unlink(put->staged_path.c_str());
-    } else if (::rename(put->staged_path.c_str(),
-                        make_filename(put->id).c_str()) != 0) {
-      ::unlink(put->staged_path.c_str());
-      put->failed = true;
-    } else {
-      lines += put->id;
-      lines += '\n';
-    }
+    if (put->id.empty() ||
+        ::rename(put->staged_path.c_str(), make_filename(put->id).c_str()) != 0)
+      continue;
+    put->placed = true;
+    lines += put->id;
+    lines += '\n';
   }
-  if (lines.empty()) return;
-  if (!sync_directory(db_dir) || !append_to_index(lines))
-    for (pending_put* put : batch) put->failed = true;
+  return !lines.empty() && sync_directory(db_dir) && append_to_index(lines);
 }
 
 sng_storage* sng_storage::instance() {
@@ -250,9 +277,9 @@ sng_storage* sng_storage::instance() {
 }
 
 sng_storage::sng_storage(passkey) {
-  // O_CREAT creates a missing index empty and never truncates an existing one.
-  descriptor index(::open(db_name, O_RDONLY | O_CREAT | O_CLOEXEC, file_mode));
+  descriptor index(open_index(O_RDONLY));
   if (!index.valid() || !init_dir()) throw init_error{};
+  remove_leftover_staged_files();
   struct stat status {};
   if (::fstat(index.get(), &status) != 0) throw init_error{};
   const std::optional<std::string> text = read_all(index.get(), status.st_size);
@@ -320,25 +347,28 @@ std::string sng_storage::put_item(const sng& picture) {
     else
       commit_queue(lock);
   }
-  if (put.failed) throw write_error{};
+  if (!put.stored) throw write_error{};
   return put.id;
 }
 
 void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   committing_ = true;
   const std::vector<pending_put*> batch = std::exchange(queue_, {});
-  for (pending_put* put : batch) put->failed = !take_identifier(put->id);
+  for (pending_put* put : batch) take_identifier(put->id);
   // Only one batch is committed at a time, so the index and the list keep
   // the same order; the list learns of a picture only once it is durable.
   lock.unlock();
+  bool indexed = false;
   try {
-    commit_batch(batch);
+    indexed = commit_batch(batch);
   } catch (...) {  // out of memory: the batch fails, the store goes on
-    for (pending_put* put : batch) put->failed = true;
   }
   lock.lock();
   for (pending_put* put : batch) {
-    if (!put->failed) record(put->id);
+    if (indexed && put->placed) {
+      record(put->id);
+      put->stored = true;
+    }
     put->done = true;
   }
   committing_ = false;
@@ -381,7 +411,8 @@ int extract_id(const std::string& id) {
 bool init_dir() {
   struct stat status {};
   if (::stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
-  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0;
+  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0 &&
+         sync_directory(working_dir);
 }
 
 std::string make_filename(const std::string& id) {

@@ -73,22 +73,26 @@ class sng_storage {
 
   // One picture on its way into the store: staged complete under a
   // temporary name by its own thread, then numbered, renamed into place and
-  // indexed by whichever thread commits the batch it is part of.
+  // indexed by whichever thread commits the batch it is part of. The staged
+  // file goes with the put unless it was renamed into place.
   struct pending_put {
     std::string staged_path;
-    std::string id;
-    bool failed = false;
-    bool done = false;  // guarded by mtx
+    std::string id;       // empty while not numbered
+    bool placed = false;  // renamed to its identifier's name
+    bool stored = false;  // durable and listed; guarded by mtx
+    bool done = false;    // guarded by mtx
+    ~pending_put();
   };
 
   // Commits every queued put as one batch; called with mtx held through
   // `lock`, which is released while the files are written.
   void commit_queue(std::unique_lock<std::mutex>& lock);
   // Renames the numbered puts of `batch` into place and indexes them
-  // durably; marks each put that fails. Runs without mtx.
-  static void commit_batch(const std::vector<pending_put*>& batch);
-  // Raises the counter and names the picture by it; false instead of
-  // passing the largest int. Needs mtx.
+  // durably; returns whether the index holds every put placed. Runs without
+  // mtx.
+  static bool commit_batch(const std::vector<pending_put*>& batch);
+  // Raises the counter and names the picture by it; false, leaving `id`
+  // unchanged, instead of passing the largest int. Needs mtx.
   bool take_identifier(std::string& id);
   // Adds `id` to the list. Needs mtx.
   void record(const std::string& id);

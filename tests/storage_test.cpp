@@ -327,6 +327,41 @@ TEST(store, keeps_the_picture_but_lists_nothing_when_the_index_fails) {
   });
 }
 
+TEST(store, creates_the_index_again_when_it_is_removed_while_open) {
+  run_in_fresh_directory([] {
+    ASSERT_EQ("1.sng", store()->put_item(picture()));
+    fs::remove(db_name);
+    EXPECT_EQ("2.sng", store()->put_item(picture()));
+    EXPECT_EQ("2.sng\n", read_file(db_name));
+    EXPECT_EQ((words{"1.sng", "2.sng"}), store()->get_all_items());
+    EXPECT_EQ((words{"1.sng", "2.sng"}), stored_files());
+  });
+}
+
+TEST(store, removes_staged_files_left_behind_when_it_opens) {
+  run_in_fresh_directory([] {
+    fs::create_directory(db_dir);
+    write_file("db/.staged-1", "half a pict");
+    write_file("db/.staged-12", picture_text(1, 1));
+    write_file("db/5.sng", picture_text(1, 1));
+    ASSERT_NE(nullptr, store());
+    EXPECT_EQ(words{"5.sng"}, stored_files());
+  });
+}
+
+TEST(store, never_writes_through_a_link_planted_under_a_staging_name) {
+  run_in_fresh_directory([] {
+    write_file("victim", "precious");
+    ASSERT_NE(nullptr, store());
+    // The name this process stages its first picture under.
+    fs::create_symlink("../victim", "db/.staged-1");
+    EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
+    EXPECT_EQ("precious", read_file("victim"));
+    EXPECT_TRUE(fs::is_symlink("db/.staged-1"));
+    EXPECT_EQ("2.sng", store()->put_item(picture()));
+  });
+}
+
 TEST(store, overwrites_a_left_behind_file_after_a_restart) {
   run_in_fresh_directory([] {
     write_file(db_name, "1.sng\n");
