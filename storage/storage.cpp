@@ -328,9 +328,13 @@ fetched_picture sng_storage::fetch_item(const std::string& id) const {
 }
 
 std::string sng_storage::put_item(const sng& picture) {
+  return put_text(picture.to_raw_string());
+}
+
+std::string sng_storage::put_text(const std::string& sng_text) {
   pending_put put;
   try {
-    put.staged_path = stage_picture(picture.to_raw_string());
+    put.staged_path = stage_picture(sng_text);
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;

@@ -6,7 +6,7 @@
 //
 // A picture reaches its file completely (written under a temporary name,
 // flushed to disk and renamed) before its index line is appended, and both
-// are on disk before put_item returns, so a crash at any moment leaves every
+// are on disk before a put returns, so a crash at any moment leaves every
 // listed identifier naming a complete picture.
 #pragma once
 
@@ -61,6 +61,11 @@ class sng_storage {
   // write_error and then leaves no index line, list entry or partial file
   // behind (the number stays used up).
   std::string put_item(const sng& picture);
+
+  // As put_item, with the picture given as its SNG text, as
+  // sng::to_raw_string() wrote it; the picture's file holds exactly these
+  // bytes. The text is not parsed here: the caller knows what it wrote.
+  std::string put_text(const std::string& sng_text);
 
   // Reads the index (creating it and db_dir when missing); throws init_error.
   explicit sng_storage(passkey);
