@@ -358,23 +358,24 @@ std::string sng_storage::put_text(const std::string& sng_text) {
 void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   committing_ = true;
   const std::vector<pending_put*> batch = std::exchange(queue_, {});
-  for (pending_put* put : batch) take_identifier(put->id);
-  // Only one batch is committed at a time, so the index and the list keep
-  // the same order; the list learns of a picture only once it is durable.
-  lock.unlock();
-  bool indexed = false;
   try {
-    indexed = commit_batch(batch);
-  } catch (...) {  // out of memory: the batch fails, the store goes on
+    for (pending_put* put : batch) take_identifier(put->id);
+    // Only one batch is committed at a time, so the index and the list keep
+    // the same order; the list learns of a picture only once it is durable.
+    lock.unlock();
+    const bool indexed = commit_batch(batch);
+    lock.lock();
+    for (pending_put* put : batch)
+      if (indexed && put->placed) {
+        record(put->id);
+        put->stored = true;
+      }
+  } catch (...) {
+    // Out of memory, as a rule: the puts not yet stored fail, and the next
+    // batch is committed as usual.
   }
-  lock.lock();
-  for (pending_put* put : batch) {
-    if (indexed && put->placed) {
-      record(put->id);
-      put->stored = true;
-    }
-    put->done = true;
-  }
+  if (!lock.owns_lock()) lock.lock();
+  for (pending_put* put : batch) put->done = true;
   committing_ = false;
   committed_.notify_all();
 }
@@ -387,7 +388,12 @@ bool sng_storage::take_identifier(std::string& id) {
 
 void sng_storage::record(const std::string& id) {
   items_.push_back(id);
-  listed_.insert(id);
+  try {
+    listed_.insert(id);
+  } catch (...) {
+    items_.pop_back();
+    throw;
+  }
 }
 
 void sng_storage::check_listed(const std::string& id) const {

@@ -89,8 +89,9 @@ class sng_storage {
     ~pending_put();
   };
 
-  // Commits every queued put as one batch; called with mtx held through
-  // `lock`, which is released while the files are written.
+  // Commits every queued put as one batch and wakes their threads, whatever
+  // fails (a put that cannot be committed fails); called with mtx held
+  // through `lock`, which is released while the files are written.
   void commit_queue(std::unique_lock<std::mutex>& lock);
   // Renames the numbered puts of `batch` into place and indexes them
   // durably; returns whether the index holds every put placed. Runs without
@@ -99,7 +100,7 @@ class sng_storage {
   // Raises the counter and names the picture by it; false, leaving `id`
   // unchanged, instead of passing the largest int. Needs mtx.
   bool take_identifier(std::string& id);
-  // Adds `id` to the list. Needs mtx.
+  // Adds `id` to the list, or throws and leaves it as it was. Needs mtx.
   void record(const std::string& id);
   // Whether the list holds `id`.
   bool lists(const std::string& id) const;
