@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -37,6 +39,13 @@ constexpr const char* staging_prefix = ".staged-";
 
 // The directory that holds db_name and db_dir.
 constexpr const char* working_dir = ".";
+
+// Free space kept on the file system that holds db_dir for everything else
+// on the machine, since pictures are never deleted: the smaller of 1 GiB and
+// 5% of the file system's size. A picture that would leave less free space
+// is not stored (write_error).
+constexpr std::uint64_t max_reserve_bytes = std::uint64_t{1} << 30;
+constexpr std::uint64_t reserve_percent_of_size = 5;
 
 // An open file descriptor, closed when it goes out of scope unless close()
 // closed it first.
@@ -164,6 +173,20 @@ bool sync_directory(const char* path) {
   descriptor directory(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return directory.valid() && ::fsync(directory.get()) == 0 &&
          directory.close();
+}
+
+// Whether the file system that holds db_dir has room for `bytes` more, for
+// an unprivileged writer, beyond its reserve; false when that cannot be told.
+bool has_room_beyond_reserve(std::size_t bytes) {
+  struct statvfs file_system {};
+  if (::statvfs(db_dir, &file_system) != 0) return false;
+  const std::uint64_t size =
+      std::uint64_t{file_system.f_blocks} * file_system.f_frsize;
+  const std::uint64_t available =
+      std::uint64_t{file_system.f_bavail} * file_system.f_frsize;
+  const std::uint64_t reserve =
+      std::min(max_reserve_bytes, size / 100 * reserve_percent_of_size);
+  return available >= reserve + bytes;
 }
 
 // db_name opened with `flags`; a missing index is created empty, and its
@@ -334,6 +357,7 @@ std::string sng_storage::put_item(const sng& picture) {
 std::string sng_storage::put_text(const std::string& sng_text) {
   pending_put put;
   try {
+    if (!has_room_beyond_reserve(sng_text.size())) throw write_error{};
     put.staged_path = stage_picture(sng_text);
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);

@@ -59,7 +59,9 @@ class sng_storage {
 
   // Stores `picture` durably and returns its new identifier; throws
   // write_error and then leaves no index line, list entry or partial file
-  // behind (the number stays used up).
+  // behind (the number stays used up). Stores nothing, with write_error,
+  // while the picture would cut into the free space kept for the rest of
+  // the machine (the smaller of 1 GiB and 5% of the file system).
   std::string put_item(const sng& picture);
 
   // As put_item, with the picture given as its SNG text, as
