@@ -1,16 +1,24 @@
-// The store through the real binary: limits of the machine it runs on.
+// The store through the real binary: limits of the machine it runs on, and
+// a service killed while clients store.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sng/sng.h"
@@ -23,12 +31,17 @@ using words = std::vector<std::string>;
 
 constexpr const char* password = "hunter22";
 
-// Sends a password-mode putpic of `upload`; returns the answer line.
-std::string putpic(const std::string& secret, const std::string& upload) {
-  line_client c;
+// Sends a password-mode putpic of `upload` on `c`; returns the answer line.
+std::string putpic(line_client& c, const std::string& secret,
+                   const std::string& upload) {
   c.send_line("putpic " + secret + " " + password);
   c.send_block(upload);
   return c.line();
+}
+
+std::string putpic(const std::string& secret, const std::string& upload) {
+  line_client c;
+  return putpic(c, secret, upload);
 }
 
 words list() {
@@ -41,14 +54,18 @@ words list() {
 }
 
 // The text getpic answers for `id`, or its one error line.
-std::string getpic(const std::string& id) {
-  line_client c;
+std::string getpic(line_client& c, const std::string& id) {
   c.send_line("getpic " + id + " " + password);
   const std::string first = c.line();
   if (first.starts_with("ERROR")) return first;
   std::string text;
   for (int i = std::stoi(first); i > 0; --i) text += c.line() + "\n";
   return text;
+}
+
+std::string getpic(const std::string& id) {
+  line_client c;
+  return getpic(c, id);
 }
 
 // Lowers this process's file-size limit while it lives; a service started
@@ -148,6 +165,89 @@ TEST(store_limits, stops_storing_short_of_a_full_disk_and_keeps_what_it_has) {
   for (const std::string& id : stored)
     EXPECT_EQ(sng(service.read_file("db/" + id)).to_raw_string(), getpic(id))
         << id;
+}
+
+// What a client was answered: the secret of the picture stored under an
+// identifier, and the text getpic returned for it, when it got that far.
+struct acknowledged {
+  std::string secret;
+  std::string text;
+};
+
+class acknowledgements {
+ public:
+  void add(const std::string& id, const std::string& secret) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_TRUE(by_id_.emplace(id, acknowledged{secret, ""}).second)
+        << id << " answered twice";
+  }
+  void fetched(const std::string& id, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    by_id_[id].text = text;
+  }
+  // Only once every client thread is joined.
+  const std::map<std::string, acknowledged>& all() const { return by_id_; }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, acknowledged> by_id_;
+};
+
+// Stores pictures with secrets of its own and fetches each one at once,
+// until the connection breaks.
+void store_until_cut_off(const std::string& name, acknowledgements& acks) {
+  try {
+    line_client c;
+    for (int n = 0;; ++n) {
+      const std::string secret = name + "n" + std::to_string(n);
+      const std::string id = putpic(c, secret, rgb_picture(4, 4));
+      ASSERT_TRUE(id.ends_with(".sng")) << id;
+      acks.add(id, secret);
+      acks.fetched(id, getpic(c, id));
+    }
+  } catch (const std::runtime_error&) {  // the service was killed
+  }
+}
+
+TEST(store_crash, every_answered_picture_survives_kills_during_stores) {
+  constexpr int kills = 12;
+  constexpr int clients = 4;
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> storing_ms(20, 250);
+  service_process service;
+  acknowledgements acks;
+  for (int round = 0; round < kills; ++round) {
+    std::vector<std::thread> threads;
+    for (int k = 0; k < clients; ++k)
+      threads.emplace_back(
+          store_until_cut_off,
+          "r" + std::to_string(round) + "c" + std::to_string(k),
+          std::ref(acks));
+    std::this_thread::sleep_for(std::chrono::milliseconds(storing_ms(random)));
+    service.restart();  // SIGKILL, then the service starts again
+    for (std::thread& thread : threads) thread.join();
+  }
+
+  const words listed = list();
+  EXPECT_EQ(listed.size(),
+            std::set<std::string>(listed.begin(), listed.end()).size());
+  line_client c;
+  for (const std::string& id : listed) {
+    const std::string text = getpic(c, id);
+    EXPECT_FALSE(text.starts_with("ERROR")) << id << ": " << text;
+  }
+  EXPECT_FALSE(acks.all().empty());
+  for (const auto& [id, ack] : acks.all()) {
+    EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), id)) << id;
+    const std::string text = getpic(c, id);
+    if (ack.text.empty())
+      EXPECT_NE(std::string::npos, text.find(" " + ack.secret + "\n")) << id;
+    else
+      EXPECT_EQ(ack.text, text) << id;
+  }
+  for (const auto& entry : fs::directory_iterator(service.dir() / "db"))
+    EXPECT_FALSE(entry.path().filename().string().starts_with("."))
+        << entry.path();
 }
 
 }  // namespace
