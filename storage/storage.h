@@ -69,7 +69,8 @@ class sng_storage {
   // bytes. The text is not parsed here: the caller knows what it wrote.
   std::string put_text(const std::string& sng_text);
 
-  // Reads the index (creating it and db_dir when missing); throws init_error.
+  // Reads the index (creating it and db_dir when missing) and removes the
+  // staged files an ended process left behind; throws init_error.
   explicit sng_storage(passkey);
   sng_storage(const sng_storage&) = delete;
   sng_storage& operator=(const sng_storage&) = delete;
@@ -123,7 +124,7 @@ class sng_storage {
 
 // The number before the first point of `id`, read as hexadecimal.
 int extract_id(const std::string& id);
-// Makes sure db_dir is a directory, creating it when missing.
+// Makes sure db_dir is a directory, creating it durably when missing.
 bool init_dir();
 // db_dir, "/" and `id`.
 std::string make_filename(const std::string& id);
