@@ -101,6 +101,7 @@ void client_thread(std::shared_ptr<client> connection) {
 
 int run_service() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails
   raise_descriptor_limit();
   try {
     server listener(quarn_port, quarn_backlog);

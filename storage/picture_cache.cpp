@@ -20,7 +20,9 @@ file_identity file_identity::of(const struct stat& status) {
           static_cast<std::uint64_t>(status.st_ino),
           static_cast<std::int64_t>(status.st_size),
           static_cast<std::int64_t>(status.st_mtim.tv_sec),
-          static_cast<std::int64_t>(status.st_mtim.tv_nsec)};
+          static_cast<std::int64_t>(status.st_mtim.tv_nsec),
+          static_cast<std::int64_t>(status.st_ctim.tv_sec),
+          static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
 }
 
 std::optional<fetched_picture> picture_cache::find(

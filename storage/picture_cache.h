@@ -16,14 +16,17 @@
 
 #include "sng/sng.h"
 
-// What tells one version of a file from another: device, inode, size and
-// modification time.
+// What tells one version of a file from another: device, inode, size,
+// modification time, and change time, which every write and every change of
+// the modification time moves on and no tool can set back.
 struct file_identity {
   std::uint64_t device;
   std::uint64_t inode;
   std::int64_t size;
-  std::int64_t seconds;
-  std::int64_t nanoseconds;
+  std::int64_t modified_seconds;
+  std::int64_t modified_nanoseconds;
+  std::int64_t changed_seconds;
+  std::int64_t changed_nanoseconds;
 
   static file_identity of(const struct stat& status);
   bool operator==(const file_identity&) const = default;

@@ -1,7 +1,9 @@
 #include "storage/storage.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -33,6 +36,16 @@ constexpr mode_t dir_mode = 0770;
 // Start of the names pictures are staged under in db_dir until they are
 // complete; no identifier starts so.
 constexpr const char* staging_prefix = ".staged-";
+
+// The directory that holds db_name and db_dir.
+constexpr const char* working_dir = ".";
+
+// Free space kept on the file system that holds db_dir for everything else
+// on the machine, since pictures are never deleted: the smaller of 1 GiB and
+// 5% of the file system's size. A picture that would leave less free space
+// is not stored (write_error).
+constexpr std::uint64_t max_reserve_bytes = std::uint64_t{1} << 30;
+constexpr std::uint64_t reserve_percent_of_size = 5;
 
 // An open file descriptor, closed when it goes out of scope unless close()
 // closed it first.
@@ -99,13 +112,11 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
-// Everything `fd` holds, read in as few calls as the size allows; nothing
-// when reading fails (for instance when `fd` is a directory).
-std::optional<std::string> read_all(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return std::nullopt;
+// Everything `fd` holds, read in as few calls as its `size` in bytes allows;
+// nothing when reading fails.
+std::optional<std::string> read_all(int fd, off_t size) {
   // One byte beyond the size takes the read that meets the end of the file.
-  std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
+  std::string text(static_cast<std::size_t>(size) + 1, '\0');
   std::size_t filled = 0;
   for (;;) {
     if (filled == text.size()) text.resize(text.size() * 2);
@@ -121,18 +132,37 @@ std::optional<std::string> read_all(int fd) {
   return text;
 }
 
-// The picture file at `path`, opened for reading; throws not_found_error
-// when it cannot be opened.
-descriptor open_picture(const std::string& path) {
-  descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) throw sng_storage::not_found_error{};
-  return file;
+// A picture file opened for reading, with its status.
+struct picture_file {
+  descriptor file;
+  struct stat status;
+};
+
+// The picture file at `path`, opened without following a symbolic link and
+// without waiting for a writer of a FIFO. Throws not_found_error only when no
+// file has that name, and read_error when one exists but cannot be opened
+// (no descriptors left, no permission, a symbolic link) or is not a regular
+// file.
+picture_file open_picture(const std::string& path) {
+  picture_file picture{
+      descriptor(
+          ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)),
+      {}};
+  if (!picture.file.valid()) {
+    if (errno == ENOENT) throw sng_storage::not_found_error{};
+    throw sng_storage::read_error{};
+  }
+  if (::fstat(picture.file.get(), &picture.status) != 0 ||
+      !S_ISREG(picture.status.st_mode))
+    throw sng_storage::read_error{};
+  return picture;
 }
 
-// The text of the picture file `fd`, its last line ended by a line feed when
-// it lacks one. Throws read_error when it cannot be read.
-std::string read_picture(int fd) {
-  std::optional<std::string> text = read_all(fd);
+// The text of `picture`, its last line ended by a line feed when it lacks
+// one. Throws read_error when it cannot be read.
+std::string read_picture(const picture_file& picture) {
+  std::optional<std::string> text =
+      read_all(picture.file.get(), picture.status.st_size);
   if (!text) throw sng_storage::read_error{};
   if (!text->empty() && text->back() != '\n') text->push_back('\n');
   return std::move(*text);
@@ -145,14 +175,53 @@ bool sync_directory(const char* path) {
          directory.close();
 }
 
-// Writes `text` under a temporary name of its own in db_dir and flushes it
-// to disk; returns that name. No identifier has such a name, so no fetch can
-// reach a picture before it is complete. Throws write_error, leaving no file.
+// Whether the file system that holds db_dir has room for `bytes` more, for
+// an unprivileged writer, beyond its reserve; false when that cannot be told.
+bool has_room_beyond_reserve(std::size_t bytes) {
+  struct statvfs file_system {};
+  if (::statvfs(db_dir, &file_system) != 0) return false;
+  const std::uint64_t size =
+      std::uint64_t{file_system.f_blocks} * file_system.f_frsize;
+  const std::uint64_t available =
+      std::uint64_t{file_system.f_bavail} * file_system.f_frsize;
+  const std::uint64_t reserve =
+      std::min(max_reserve_bytes, size / 100 * reserve_percent_of_size);
+  return available >= reserve + bytes;
+}
+
+// db_name opened with `flags`; a missing index is created empty, and its
+// directory entry made durable, as an append would create it. An existing
+// index is never truncated. Invalid on failure.
+descriptor open_index(int flags) {
+  descriptor index(::open(db_name, flags | O_CLOEXEC));
+  if (index.valid() || errno != ENOENT) return index;
+  descriptor created(::open(db_name, flags | O_CREAT | O_CLOEXEC, file_mode));
+  if (created.valid() && !sync_directory(working_dir)) return descriptor(-1);
+  return created;
+}
+
+// Removes the staged files that a process ended while storing left in
+// db_dir: no identifier names them. What cannot be removed stays, unused.
+void remove_leftover_staged_files() {
+  const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(db_dir),
+                                                      ::closedir);
+  if (!directory) return;
+  while (const dirent* entry = ::readdir(directory.get()))
+    if (std::string_view(entry->d_name).starts_with(staging_prefix))
+      ::unlinkat(::dirfd(directory.get()), entry->d_name, 0);
+}
+
+// Writes `text` under a new temporary name of its own in db_dir and flushes
+// it to disk; returns that name. No identifier has such a name, so no fetch
+// can reach a picture before it is complete. The file is created afresh,
+// never through a symbolic link or over a file planted under that name.
+// Throws write_error, leaving no file.
 std::string stage_picture(const std::string& text) {
   static std::atomic<unsigned long> staged_count{0};
   const std::string path =
       make_filename(staging_prefix + std::to_string(++staged_count));
-  descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+  descriptor file(::open(path.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          file_mode));
   if (!file.valid()) throw sng_storage::write_error{};
   if (!write_all(file.get(), text) || ::fdatasync(file.get()) != 0 ||
@@ -174,7 +243,7 @@ bool ends_with_line_feed(int fd, off_t size) {
 // all: on any failure the index is cut back to its previous size and false
 // returned.
 bool append_to_index(const std::string& lines) {
-  descriptor index(::open(db_name, O_RDWR | O_APPEND | O_CLOEXEC));
+  descriptor index(open_index(O_RDWR | O_APPEND));
   struct stat status {};
   if (!index.valid() || ::fstat(index.get(), &status) != 0) return false;
   const off_t size = status.st_size;
@@ -197,28 +266,26 @@ bool append_to_index(const std::string& lines) {
 
 }  // namespace
 
-// Moves each numbered picture of `batch` from its staged name to its
+sng_storage::pending_put::~pending_put() {
+  if (!staged_path.empty() && !placed) ::unlink(staged_path.c_str());
+}
+
+// Moves each numbered put of `batch` from its staged name to its
 // identifier's name, then makes the renames and the index lines durable with
-// one directory sync and one index write and sync for the whole batch. A put
-// that fails is marked failed; its staged file is removed, and a picture
-// already renamed stays complete but unindexed, as after a crash.
-void sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
+// one directory sync and one index write and sync for the whole batch.
+// Returns whether the index holds every placed put; a put placed but not
+// indexed stays complete and unlisted, as after a crash.
+bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   std::string lines;
   for (pending_put* put : batch) {
-    if (put->failed) {
-      ::unlink(put->staged_path.c_str());
-    } else if (::rename(put->staged_path.c_str(),
-                        make_filename(put->id).c_str()) != 0) {
-      ::unlink(put->staged_path.c_str());
-      put->failed = true;
-    } else {
-      lines += put->id;
-      lines += '\n';
-    }
+    if (put->id.empty() ||
+        ::rename(put->staged_path.c_str(), make_filename(put->id).c_str()) != 0)
+      continue;
+    put->placed = true;
+    lines += put->id;
+    lines += '\n';
   }
-  if (lines.empty()) return;
-  if (!sync_directory(db_dir) || !append_to_index(lines))
-    for (pending_put* put : batch) put->failed = true;
+  return !lines.empty() && sync_directory(db_dir) && append_to_index(lines);
 }
 
 sng_storage* sng_storage::instance() {
@@ -233,10 +300,12 @@ sng_storage* sng_storage::instance() {
 }
 
 sng_storage::sng_storage(passkey) {
-  // O_CREAT creates a missing index empty and never truncates an existing one.
-  descriptor index(::open(db_name, O_RDONLY | O_CREAT | O_CLOEXEC, file_mode));
+  descriptor index(open_index(O_RDONLY));
   if (!index.valid() || !init_dir()) throw init_error{};
-  const std::optional<std::string> text = read_all(index.get());
+  remove_leftover_staged_files();
+  struct stat status {};
+  if (::fstat(index.get(), &status) != 0) throw init_error{};
+  const std::optional<std::string> text = read_all(index.get(), status.st_size);
   if (!text) throw init_error{};
   auto at = text->begin();
   for (;;) {
@@ -259,33 +328,37 @@ sng sng_storage::get_item(const std::string& id) const {
   check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
-  const descriptor file(open_picture(make_filename(id)));
-  return sng(read_picture(file.get()));
+  return sng(read_picture(open_picture(make_filename(id))));
 }
 
 fetched_picture sng_storage::fetch_item(const std::string& id) const {
   check_listed(id);
   const std::string path = make_filename(id);
+  // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
-  if (::stat(path.c_str(), &status) == 0) {
+  if (::lstat(path.c_str(), &status) == 0) {
     std::lock_guard<std::mutex> lock(mtx);
     if (auto hit = cache_.find(id, file_identity::of(status))) return *hit;
   }
-  const descriptor file(open_picture(path));
-  if (::fstat(file.get(), &status) != 0) throw read_error{};
-  auto picture = std::make_shared<const sng>(read_picture(file.get()));
+  const picture_file file = open_picture(path);
+  auto picture = std::make_shared<const sng>(read_picture(file));
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
   const int lines = count_lines(*text);
   const fetched_picture item{std::move(picture), std::move(text), lines};
   std::lock_guard<std::mutex> lock(mtx);
-  cache_.remember(id, file_identity::of(status), item);
+  cache_.remember(id, file_identity::of(file.status), item);
   return item;
 }
 
 std::string sng_storage::put_item(const sng& picture) {
+  return put_text(picture.to_raw_string());
+}
+
+std::string sng_storage::put_text(const std::string& sng_text) {
   pending_put put;
   try {
-    put.staged_path = stage_picture(picture.to_raw_string());
+    if (!has_room_beyond_reserve(sng_text.size())) throw write_error{};
+    put.staged_path = stage_picture(sng_text);
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;
@@ -302,27 +375,31 @@ std::string sng_storage::put_item(const sng& picture) {
     else
       commit_queue(lock);
   }
-  if (put.failed) throw write_error{};
+  if (!put.stored) throw write_error{};
   return put.id;
 }
 
 void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   committing_ = true;
   const std::vector<pending_put*> batch = std::exchange(queue_, {});
-  for (pending_put* put : batch) put->failed = !take_identifier(put->id);
-  // Only one batch is committed at a time, so the index and the list keep
-  // the same order; the list learns of a picture only once it is durable.
-  lock.unlock();
   try {
-    commit_batch(batch);
-  } catch (...) {  // out of memory: the batch fails, the store goes on
-    for (pending_put* put : batch) put->failed = true;
+    for (pending_put* put : batch) take_identifier(put->id);
+    // Only one batch is committed at a time, so the index and the list keep
+    // the same order; the list learns of a picture only once it is durable.
+    lock.unlock();
+    const bool indexed = commit_batch(batch);
+    lock.lock();
+    for (pending_put* put : batch)
+      if (indexed && put->placed) {
+        record(put->id);
+        put->stored = true;
+      }
+  } catch (...) {
+    // Out of memory, as a rule: the puts not yet stored fail, and the next
+    // batch is committed as usual.
   }
-  lock.lock();
-  for (pending_put* put : batch) {
-    if (!put->failed) record(put->id);
-    put->done = true;
-  }
+  if (!lock.owns_lock()) lock.lock();
+  for (pending_put* put : batch) put->done = true;
   committing_ = false;
   committed_.notify_all();
 }
@@ -335,7 +412,12 @@ bool sng_storage::take_identifier(std::string& id) {
 
 void sng_storage::record(const std::string& id) {
   items_.push_back(id);
-  listed_.insert(id);
+  try {
+    listed_.insert(id);
+  } catch (...) {
+    items_.pop_back();
+    throw;
+  }
 }
 
 void sng_storage::check_listed(const std::string& id) const {
@@ -363,7 +445,8 @@ int extract_id(const std::string& id) {
 bool init_dir() {
   struct stat status {};
   if (::stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
-  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0;
+  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0 &&
+         sync_directory(working_dir);
 }
 
 std::string make_filename(const std::string& id) {

@@ -6,7 +6,7 @@
 //
 // A picture reaches its file completely (written under a temporary name,
 // flushed to disk and renamed) before its index line is appended, and both
-// are on disk before put_item returns, so a crash at any moment leaves every
+// are on disk before a put returns, so a crash at any moment leaves every
 // listed identifier naming a complete picture.
 #pragma once
 
@@ -47,8 +47,9 @@ class sng_storage {
 
   // The listed picture `id`; throws not_found_error for any identifier the
   // store does not list or that is not lower-case hexadecimal digits followed
-  // by ext, read_error when its file cannot be read, and sng::parse_error
-  // when its text does not parse.
+  // by ext, and when its file is missing; read_error when the file exists but
+  // cannot be opened or read (no descriptors left, no permission, a symbolic
+  // link, not a regular file); sng::parse_error when its text does not parse.
   sng get_item(const std::string& id) const;
 
   // As get_item, with the picture's text. Pictures fetched before are served
@@ -58,10 +59,18 @@ class sng_storage {
 
   // Stores `picture` durably and returns its new identifier; throws
   // write_error and then leaves no index line, list entry or partial file
-  // behind (the number stays used up).
+  // behind (the number stays used up). Stores nothing, with write_error,
+  // while the picture would cut into the free space kept for the rest of
+  // the machine (the smaller of 1 GiB and 5% of the file system).
   std::string put_item(const sng& picture);
 
-  // Reads the index (creating it and db_dir when missing); throws init_error.
+  // As put_item, with the picture given as its SNG text, as
+  // sng::to_raw_string() wrote it; the picture's file holds exactly these
+  // bytes. The text is not parsed here: the caller knows what it wrote.
+  std::string put_text(const std::string& sng_text);
+
+  // Reads the index (creating it and db_dir when missing) and removes the
+  // staged files an ended process left behind; throws init_error.
   explicit sng_storage(passkey);
   sng_storage(const sng_storage&) = delete;
   sng_storage& operator=(const sng_storage&) = delete;
@@ -72,24 +81,29 @@ class sng_storage {
 
   // One picture on its way into the store: staged complete under a
   // temporary name by its own thread, then numbered, renamed into place and
-  // indexed by whichever thread commits the batch it is part of.
+  // indexed by whichever thread commits the batch it is part of. The staged
+  // file goes with the put unless it was renamed into place.
   struct pending_put {
     std::string staged_path;
-    std::string id;
-    bool failed = false;
-    bool done = false;  // guarded by mtx
+    std::string id;       // empty while not numbered
+    bool placed = false;  // renamed to its identifier's name
+    bool stored = false;  // durable and listed; guarded by mtx
+    bool done = false;    // guarded by mtx
+    ~pending_put();
   };
 
-  // Commits every queued put as one batch; called with mtx held through
-  // `lock`, which is released while the files are written.
+  // Commits every queued put as one batch and wakes their threads, whatever
+  // fails (a put that cannot be committed fails); called with mtx held
+  // through `lock`, which is released while the files are written.
   void commit_queue(std::unique_lock<std::mutex>& lock);
   // Renames the numbered puts of `batch` into place and indexes them
-  // durably; marks each put that fails. Runs without mtx.
-  static void commit_batch(const std::vector<pending_put*>& batch);
-  // Raises the counter and names the picture by it; false instead of
-  // passing the largest int. Needs mtx.
+  // durably; returns whether the index holds every put placed. Runs without
+  // mtx.
+  static bool commit_batch(const std::vector<pending_put*>& batch);
+  // Raises the counter and names the picture by it; false, leaving `id`
+  // unchanged, instead of passing the largest int. Needs mtx.
   bool take_identifier(std::string& id);
-  // Adds `id` to the list. Needs mtx.
+  // Adds `id` to the list, or throws and leaves it as it was. Needs mtx.
   void record(const std::string& id);
   // Whether the list holds `id`.
   bool lists(const std::string& id) const;
@@ -110,7 +124,7 @@ class sng_storage {
 
 // The number before the first point of `id`, read as hexadecimal.
 int extract_id(const std::string& id);
-// Makes sure db_dir is a directory, creating it when missing.
+// Makes sure db_dir is a directory, creating it durably when missing.
 bool init_dir();
 // db_dir, "/" and `id`.
 std::string make_filename(const std::string& id);

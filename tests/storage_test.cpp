@@ -1,5 +1,6 @@
 #include "storage/storage.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -69,6 +70,24 @@ words stored_files() {
 }
 
 sng_storage* store() { return sng_storage::instance(); }
+
+// Rewrites `path` in place with `content` and sets its modification time
+// back, as a tool that hides a change would. Repeats until the file system's
+// clock has moved, so that the change time differs from the version before.
+void rewrite_hiding_the_change(const fs::path& path,
+                               const std::string& content) {
+  struct stat before {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &before));
+  struct stat after {};
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    write_file(path, content);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+    ASSERT_EQ(0, ::stat(path.c_str(), &after));
+  } while (after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+           after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
+}
 
 TEST(extract_id, reads_the_part_before_the_first_point_as_hexadecimal) {
   EXPECT_EQ(1, extract_id("1.sng"));
@@ -164,27 +183,63 @@ TEST(store, writes_a_line_feed_before_the_identifier_when_the_index_lacks_one) {
 
 TEST(store, opens_no_file_it_does_not_list_under_an_identifier_name) {
   run_in_fresh_directory([] {
-    write_file(db_name, "../quarn.db\n");
-    ASSERT_EQ("1.sng", store()->put_item(picture()));
-    // A valid picture file that the index does not name.
+    write_file(db_name, "../quarn.db\nA.sng\n");
+    ASSERT_EQ("b.sng", store()->put_item(picture()));
+    // Valid picture files: one the index does not name, one it names in
+    // upper case.
     write_file("db/7.sng", picture_text(1, 1));
+    write_file("db/A.sng", picture_text(1, 1));
     for (const std::string id :
-         {"7.sng", "", "../quarn.db", "/etc/passwd", "1.SNG", "01.sng",
-          "1.sng.tmp", "1.sng/", "./1.sng", "1", ".sng", "2.sng"})
+         {"7.sng", "A.sng", "a.sng", "", "../quarn.db", "/etc/passwd", "B.SNG",
+          "0b.sng", "b.sng.tmp", "b.sng/", "./b.sng", "b", ".sng", "c.sng"})
       EXPECT_THROW(store()->get_item(id), sng_storage::not_found_error) << id;
-    EXPECT_NO_THROW(store()->get_item("1.sng"));
+    EXPECT_NO_THROW(store()->get_item("b.sng"));
   });
 }
 
+// Lowers the descriptor limit to the descriptors open now, so that opening
+// one more fails, until it goes out of scope.
+class no_descriptor_left {
+ public:
+  no_descriptor_left() {
+    EXPECT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before_));
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    const rlimit limit{static_cast<rlim_t>(lowest_free), before_.rlim_max};
+    EXPECT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &limit));
+  }
+  ~no_descriptor_left() { ::setrlimit(RLIMIT_NOFILE, &before_); }
+  no_descriptor_left(const no_descriptor_left&) = delete;
+  no_descriptor_left& operator=(const no_descriptor_left&) = delete;
+
+ private:
+  rlimit before_{};
+};
+
 TEST(store, tells_a_missing_file_from_an_unreadable_one) {
   run_in_fresh_directory([] {
-    write_file(db_name, "5.sng\n6.sng\n7.sng\n");
+    write_file(db_name, "5.sng\n6.sng\n7.sng\n8.sng\n9.sng\na.sng\n");
     ASSERT_NE(nullptr, store());
     fs::create_directory("db/6.sng");
     write_file("db/7.sng", "IHDR {\n\twidth: 1\n\theight: 2\n}\n");
+    write_file("elsewhere.sng", picture_text(1, 1));
+    fs::create_symlink("../elsewhere.sng", "db/8.sng");
+    ASSERT_EQ(0, ::mkfifo("db/9.sng", 0600));
+    write_file("db/a.sng", picture_text(1, 1));
+
     EXPECT_THROW(store()->get_item("5.sng"), sng_storage::not_found_error);
     EXPECT_THROW(store()->get_item("6.sng"), sng_storage::read_error);
     EXPECT_THROW(store()->get_item("7.sng"), sng::parse_error);
+    for (const std::string id : {"8.sng", "9.sng"}) {
+      EXPECT_THROW(store()->get_item(id), sng_storage::read_error) << id;
+      EXPECT_THROW(store()->fetch_item(id), sng_storage::read_error) << id;
+    }
+    {
+      const no_descriptor_left limit;
+      EXPECT_THROW(store()->get_item("a.sng"), sng_storage::read_error);
+      EXPECT_THROW(store()->fetch_item("a.sng"), sng_storage::read_error);
+    }
+    EXPECT_NO_THROW(store()->fetch_item("a.sng"));
   });
 }
 
@@ -195,6 +250,11 @@ TEST(store, fetches_a_picture_again_from_its_file_once_the_file_changes) {
     EXPECT_EQ(picture(2, 1).to_raw_string(), *first.text);
     EXPECT_EQ(count_lines(*first.text), first.lines);
     EXPECT_EQ(first.text, store()->fetch_item("1.sng").text);
+
+    std::string green = *first.text;
+    green.replace(green.find("ff0000"), 6, "00ff00");
+    rewrite_hiding_the_change("db/1.sng", green);
+    EXPECT_EQ(green, *store()->fetch_item("1.sng").text);
 
     // Edited by hand; the size tells the versions apart even within one
     // tick of the file system's clock.
@@ -264,6 +324,41 @@ TEST(store, keeps_the_picture_but_lists_nothing_when_the_index_fails) {
     write_file(db_name, "");
     EXPECT_EQ("2.sng", store()->put_item(red));
     EXPECT_EQ("2.sng\n", read_file(db_name));
+  });
+}
+
+TEST(store, creates_the_index_again_when_it_is_removed_while_open) {
+  run_in_fresh_directory([] {
+    ASSERT_EQ("1.sng", store()->put_item(picture()));
+    fs::remove(db_name);
+    EXPECT_EQ("2.sng", store()->put_item(picture()));
+    EXPECT_EQ("2.sng\n", read_file(db_name));
+    EXPECT_EQ((words{"1.sng", "2.sng"}), store()->get_all_items());
+    EXPECT_EQ((words{"1.sng", "2.sng"}), stored_files());
+  });
+}
+
+TEST(store, removes_staged_files_left_behind_when_it_opens) {
+  run_in_fresh_directory([] {
+    fs::create_directory(db_dir);
+    write_file("db/.staged-1", "half a pict");
+    write_file("db/.staged-12", picture_text(1, 1));
+    write_file("db/5.sng", picture_text(1, 1));
+    ASSERT_NE(nullptr, store());
+    EXPECT_EQ(words{"5.sng"}, stored_files());
+  });
+}
+
+TEST(store, never_writes_through_a_link_planted_under_a_staging_name) {
+  run_in_fresh_directory([] {
+    write_file("victim", "precious");
+    ASSERT_NE(nullptr, store());
+    // The name this process stages its first picture under.
+    fs::create_symlink("../victim", "db/.staged-1");
+    EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
+    EXPECT_EQ("precious", read_file("victim"));
+    EXPECT_TRUE(fs::is_symlink("db/.staged-1"));
+    EXPECT_EQ("2.sng", store()->put_item(picture()));
   });
 }
 
