@@ -9,6 +9,7 @@
 #include "loadgen/connection.h"
 #include "loadgen/failure.h"
 #include "loadgen/hostile_requests.h"
+#include "loadgen/latency.h"
 #include "loadgen/picture.h"
 #include "loadgen/workload.h"
 
@@ -56,7 +57,7 @@ constexpr int stego_width = 4096;
 constexpr int stego_height = 2048;
 
 // held-connections: connections opened and held; each connect waits at
-// most held_connect_wait.
+// most held_connect_wait, and all of them together at most the answer wait.
 constexpr int held_connections = 200;
 constexpr std::chrono::seconds held_connect_wait{5};
 
@@ -79,18 +80,12 @@ constexpr std::array<std::pair<std::string_view, hostile_scenario>, 9>
         {"held-connections", hostile_scenario::held_connections},
     }};
 
-std::string fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
-
 std::string mebibytes(std::uintmax_t bytes) {
   return fixed(static_cast<double>(bytes) / (1024.0 * 1024.0), 1) + " MiB";
 }
 
 double seconds_since(clock::time_point begin) {
-  return std::chrono::duration<double>(clock::now() - begin).count();
+  return static_cast<double>(nanoseconds_since(begin)) / 1e9;
 }
 
 // What one request got.
@@ -129,9 +124,12 @@ request_outcome exchange(connection& peer, std::string_view request,
 // An answer as a report shows it: quoted, cut when long.
 std::string shown(std::string_view answer) {
   constexpr std::size_t shown_bytes = 40;
-  if (answer.size() <= shown_bytes) return "\"" + std::string(answer) + "\"";
-  return "\"" + std::string(answer.substr(0, shown_bytes)) + "...\" (" +
-         std::to_string(answer.size()) + " bytes)";
+  std::string text = "\"";
+  text += answer.substr(0, shown_bytes);
+  if (answer.size() <= shown_bytes) return text += '"';
+  text += "...\" (";
+  text += std::to_string(answer.size());
+  return text += " bytes)";
 }
 
 // The kind of an answer, for counting many alike.
@@ -447,7 +445,14 @@ hostile_report held(const hostile_settings& settings) {
   std::vector<connection> peers;
   int refused = 0;
   int not_accepted = 0;
+  // A service that stops accepting leaves each connect to its wait limit;
+  // the answer wait bounds them all together.
+  const clock::time_point until = clock::now() + settings.answer_wait;
   for (int i = 0; i < held_connections; ++i) {
+    if (clock::now() >= until) {
+      ++not_accepted;
+      continue;
+    }
     try {
       peers.emplace_back(settings.host, settings.port,
                          connection_settings{.wait_limit = held_connect_wait});
@@ -480,6 +485,12 @@ hostile_report held(const hostile_settings& settings) {
 }
 
 }  // namespace
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
 
 std::optional<hostile_scenario> hostile_scenario_named(std::string_view name) {
   for (const auto& [scenario_name, kind] : scenarios)

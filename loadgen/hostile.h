@@ -55,6 +55,9 @@ struct hostile_report {
   service_cost cost;
 };
 
+// `value` with `decimals` digits after the point, as reports show numbers.
+std::string fixed(double value, int decimals);
+
 // Runs the scenario against the service; throws failure when its set-up
 // (storing the pictures it needs) does not succeed.
 hostile_report run_hostile(hostile_scenario kind,

@@ -119,11 +119,7 @@ std::string or_unknown(const std::optional<number>& value,
   return value ? format(*value) : "unknown";
 }
 
-std::string two_decimals(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
+std::string two_decimals(double value) { return fixed(value, 2); }
 
 std::string mib_of_kib(std::uint64_t kib) {
   return two_decimals(static_cast<double>(kib) / 1024.0);

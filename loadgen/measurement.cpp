@@ -19,12 +19,6 @@ constexpr std::chrono::milliseconds resource_period{50};
 // Longest wait for the service to go idle after its set-up.
 constexpr std::chrono::seconds setup_settle_limit{60};
 
-std::int64_t nanoseconds_since(clock::time_point begin) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() -
-                                                              begin)
-      .count();
-}
-
 }  // namespace
 
 list_sample sample_list_once(const std::string& host, int port) {
