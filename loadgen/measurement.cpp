@@ -75,7 +75,7 @@ measurement::~measurement() = default;
 
 void measurement::begin() {
   service_.wait_until_idle(setup_settle_limit);
-  service_.reset_peak();
+  peak_reset_ = service_.reset_peak();
   cpu_at_begin_ = service_.cpu_seconds();
   written_at_begin_ = service_.written_bytes();
   resource_sampler_ =
@@ -95,7 +95,8 @@ service_cost measurement::end() {
   std::optional<double> cpu = service_.cpu_seconds();
   if (!cpu) cpu = last_cpu_seconds_;
   if (cpu && cpu_at_begin_) cost.cpu_seconds = *cpu - *cpu_at_begin_;
-  cost.peak_kib = service_.peak_resident_kib();
+  // VmHWM covers the set-up too unless it could be reset at the begin.
+  if (peak_reset_) cost.peak_kib = service_.peak_resident_kib();
   if (!cost.peak_kib && sampled_peak_kib_ > 0) {
     cost.peak_kib = sampled_peak_kib_;
     cost.peak_from_samples = true;

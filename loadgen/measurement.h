@@ -50,7 +50,8 @@ struct service_cost {
   std::optional<double> cpu_seconds;
   bool still_busy = false;  // the service had not gone idle when measured
   std::optional<std::uint64_t> peak_kib;
-  bool peak_from_samples = false;  // VmHWM was not available
+  // VmHWM was not available or could not be reset after the set-up.
+  bool peak_from_samples = false;
   std::optional<std::uint64_t> end_kib;
   std::optional<std::uint64_t> written_bytes;
   bool running = false;
@@ -83,6 +84,7 @@ class measurement {
   std::string host_;
   int port_;
   std::chrono::seconds settle_limit_;
+  bool peak_reset_ = false;
   std::optional<double> cpu_at_begin_;
   std::optional<std::uint64_t> written_at_begin_;
 
