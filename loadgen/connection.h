@@ -4,18 +4,34 @@
 // it. A connection belongs to one thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace loadgen {
 
+struct connection_settings {
+  // Longest wait for any progress: the connection accepted, bytes taken by a
+  // send, bytes received. Past it the call throws timed_out.
+  std::chrono::milliseconds wait_limit{30000};
+  // Kernel receive buffer asked for before connecting, in bytes; 0 keeps the
+  // system's. A small one makes a peer that does not read hold back the
+  // service's answer at once.
+  int receive_buffer_bytes = 0;
+};
+
 class connection {
  public:
+  using clock = std::chrono::steady_clock;
+
   // Connects to host:port (IPv4) with Nagle's delay switched off, as Redis
-  // clients do; throws failure.
-  connection(const std::string& host, int port);
+  // clients do; throws peer_closed when refused, timed_out past the wait
+  // limit, failure otherwise.
+  connection(const std::string& host, int port,
+             const connection_settings& settings = {});
   // Takes over a connected descriptor (used by tests with socket pairs).
   explicit connection(int descriptor);
   ~connection();
@@ -24,10 +40,18 @@ class connection {
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
 
-  // Sends every byte; throws failure.
+  // From now on every wait also ends at `deadline` (none: only the wait
+  // limit bounds it); past it the call throws timed_out.
+  void set_deadline(std::optional<clock::time_point> deadline) {
+    deadline_ = deadline;
+  }
+
+  // Sends every byte; throws peer_closed when the service has closed or
+  // reset the connection, timed_out or failure.
   void send_all(std::string_view bytes);
 
-  // The next line without its line feed; throws failure at end of stream.
+  // The next line without its line feed; throws peer_closed at end of
+  // stream.
   std::string read_line();
   // Appends the next `count` lines to `out`, each with its line feed.
   void read_lines(std::size_t count, std::string& out);
@@ -43,10 +67,16 @@ class connection {
  private:
   // Appends bytes up to and including the next line feed to `out`.
   void read_through_newline(std::string& out);
-  // Receives more bytes into the buffer; throws failure at end of stream.
+  // Receives more bytes into the buffer; throws peer_closed at end of
+  // stream.
   void fill();
+  // Waits until the descriptor is ready for `events`, within the wait limit
+  // and the deadline.
+  void wait_for(short events) const;
 
   int descriptor_;
+  std::chrono::milliseconds wait_limit_;
+  std::optional<clock::time_point> deadline_;
   // Made at the first receive, so that idle connections cost no buffer.
   std::unique_ptr<char[]> buffer_;
   std::size_t begin_ = 0;  // first unread byte in buffer_

@@ -16,6 +16,11 @@ double percentile_ms(const std::vector<std::int64_t>& sorted, double fraction) {
 
 }  // namespace
 
+std::int64_t nanoseconds_since(std::chrono::steady_clock::time_point begin) {
+  const auto elapsed = std::chrono::steady_clock::now() - begin;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+}
+
 latency_summary summarize_latencies(std::vector<std::int64_t> samples_ns) {
   if (samples_ns.empty()) return {};
   std::sort(samples_ns.begin(), samples_ns.end());

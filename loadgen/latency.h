@@ -1,10 +1,14 @@
 // Request latencies of a run, summed up as percentiles.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
 namespace loadgen {
+
+// Nanoseconds from `begin` to now.
+std::int64_t nanoseconds_since(std::chrono::steady_clock::time_point begin);
 
 struct latency_summary {
   double p50_ms = 0;

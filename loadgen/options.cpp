@@ -2,24 +2,12 @@
 
 #include <getopt.h>
 
-#include <charconv>
 #include <string_view>
 
 #include "loadgen/failure.h"
 
 namespace loadgen {
 namespace {
-
-template <typename number>
-number parse_number(std::string_view text, const char* option) {
-  number value{};
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size())
-    throw failure(std::string("bad value for ") + option + ": " +
-                  std::string(text));
-  return value;
-}
 
 int parse_count(std::string_view text, const char* option, int least) {
   const int value = parse_number<int>(text, option);

@@ -1,12 +1,27 @@
 // The load generator's command line.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
+#include "loadgen/failure.h"
 #include "loadgen/workload.h"
 
 namespace loadgen {
+
+// The whole of `text` as a number; throws failure naming `option` otherwise.
+template <typename number>
+number parse_number(std::string_view text, const char* option) {
+  number value{};
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    throw failure(std::string("bad value for ") + option + ": " +
+                  std::string(text));
+  return value;
+}
 
 struct settings {
   std::string host = "127.0.0.1";

@@ -10,10 +10,14 @@ namespace {
 // Bytes per pixel in a row: six hexadecimal digits and a blank.
 constexpr std::size_t pixel_bytes = 7;
 
-std::string header(int width, int height) {
+// Every chunk before the pixel rows, the IMAGE chunk's opening included.
+std::string header(int width, int height, int bitdepth = 8,
+                   std::string_view kinds = "color") {
   return "IHDR {\n\twidth: " + std::to_string(width) +
          "\n\theight: " + std::to_string(height) +
-         "\n\tbitdepth: 8\n\tusing color \n}\n"
+         "\n\tbitdepth: " + std::to_string(bitdepth) + "\n\tusing " +
+         std::string(kinds) +
+         " \n}\n"
          "gAMA { 1.00 }\n"
          "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n\tminute 0\n"
          "\tsecond 0\n}\n"
@@ -50,6 +54,19 @@ picture make_picture(std::size_t target_bytes) {
   result.text = header(result.width, result.height);
   result.text.reserve(result.text.size() + result.height * row_bytes + 2);
   append_rows(result.text, result.width, result.height);
+  result.text += "}\n";
+  return result;
+}
+
+picture make_word_picture(int width, int height, int bitdepth,
+                          std::string_view kinds, std::string_view word) {
+  std::string row;
+  row.reserve(width * (word.size() + 1) + 1);
+  for (int x = 0; x < width; ++x) (row += word) += ' ';
+  row += '\n';
+  picture result{header(width, height, bitdepth, kinds), width, height};
+  result.text.reserve(result.text.size() + height * row.size() + 2);
+  for (int y = 0; y < height; ++y) result.text += row;
   result.text += "}\n";
   return result;
 }

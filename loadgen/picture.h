@@ -20,6 +20,14 @@ struct picture {
 // gives the same text.
 picture make_picture(std::size_t target_bytes);
 
+// A picture of `width` x `height` pixels that are all the one pixel word
+// `word`, rows written as the service writes them (each word followed by a
+// blank). The header names `bitdepth` and the colour kind words `kinds`
+// (such as "alpha color"). A one-digit word costs two bytes of upload per
+// pixel, however many digits the bit depth makes the service write for it.
+picture make_word_picture(int width, int height, int bitdepth,
+                          std::string_view kinds, std::string_view word);
+
 // The number of line feeds in `text`.
 std::size_t count_lines(std::string_view text);
 

@@ -9,6 +9,7 @@
 
 #include "loadgen/connection.h"
 #include "loadgen/failure.h"
+#include "loadgen/latency.h"
 
 namespace loadgen {
 namespace {
@@ -57,11 +58,6 @@ class run_state {
   std::mutex mutex_;  // guards reason_
   std::optional<std::string> reason_;
 };
-
-std::int64_t nanoseconds_since(clock::time_point begin) {
-  const auto elapsed = clock::now() - begin;
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
-}
 
 struct connection_result {
   std::size_t bytes = 0;

@@ -62,11 +62,6 @@ bool parse_position(std::string_view text, unsigned& x, unsigned& y) {
   return y_error == std::errc() && last == end && colon + 1 != end;
 }
 
-std::string putpic_request(std::string_view command, const picture& upload) {
-  return std::string(command) + "\n" +
-         std::to_string(count_lines(upload.text)) + "\n" + upload.text;
-}
-
 // Whether `fetched` holds the secret in its text chunk. Every read of a
 // stored picture adds one blank before the text (the reader keeps the blank
 // after "text:"), so blanks before the secret are allowed.
@@ -162,6 +157,26 @@ std::string_view check_pixel_answer(std::string_view line,
   return line.substr(0, semicolon);
 }
 
+std::string putpic_request(std::string_view command, const picture& upload) {
+  return std::string(command) + "\n" +
+         std::to_string(count_lines(upload.text)) + "\n" + upload.text;
+}
+
+std::size_t list_exchange(connection& peer) {
+  static constexpr std::string_view request = "list\n";
+  peer.send_all(request);
+  const std::string count_line = peer.read_line();
+  const std::size_t count = parse_count(count_line, "list");
+  std::size_t bytes = request.size() + count_line.size() + 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string id = peer.read_line();
+    if (!is_identifier(id))
+      throw failure("list answered " + quoted(id) + " as an identifier");
+    bytes += id.size() + 1;
+  }
+  return bytes;
+}
+
 workload::workload(scenario kind, picture upload, connection& setup)
     : upload_(std::move(upload)),
       password_request_(putpic_request(
@@ -236,18 +251,7 @@ std::size_t workload::store(connection& peer, request_kind kind) {
 }
 
 std::size_t workload::list(connection& peer) const {
-  static constexpr std::string_view request = "list\n";
-  peer.send_all(request);
-  const std::string count_line = peer.read_line();
-  const std::size_t count = parse_count(count_line, "list");
-  std::size_t bytes = request.size() + count_line.size() + 1;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string id = peer.read_line();
-    if (!is_identifier(id))
-      throw failure("list answered " + quoted(id) + " as an identifier");
-    bytes += id.size() + 1;
-  }
-  return bytes;
+  return list_exchange(peer);
 }
 
 void workload::remember(std::string_view id) {

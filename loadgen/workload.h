@@ -39,6 +39,14 @@ std::string_view check_pixel_answer(std::string_view line,
                                     std::size_t characters, int width,
                                     int height);
 
+// "putpic" request text: the command line, the count line and the
+// picture's text.
+std::string putpic_request(std::string_view command, const picture& upload);
+
+// Sends list and checks the answer: a count and that many identifiers.
+// Returns the bytes sent and received. Throws failure.
+std::size_t list_exchange(connection& peer);
+
 class workload {
  public:
   // For the scenarios that fetch, stores `upload` in password mode over

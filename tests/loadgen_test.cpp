@@ -74,6 +74,17 @@ TEST(picture, is_one_pixel_when_the_size_is_below_the_chunks_alone) {
   EXPECT_EQ(sng(upload.text).to_raw_string(), upload.text);
 }
 
+TEST(picture, of_one_word_reads_back_with_the_header_it_names) {
+  const picture upload = make_word_picture(3, 2, 8, "alpha color", "f");
+  const sng parsed(upload.text);
+  EXPECT_EQ(parsed.width(), 3);
+  EXPECT_EQ(parsed.height(), 2);
+  EXPECT_EQ(parsed.pixel(2, 1).r, 0xf0);
+  EXPECT_NE(
+      parsed.to_raw_string().find("\tbitdepth: 8\n\tusing alpha color \n"),
+      std::string::npos);
+}
+
 TEST(picture, image_chunk_runs_from_its_name_to_its_closing_brace) {
   EXPECT_EQ(image_chunk("gAMA { 1.00 }\nIMAGE {\n\tpixels hex\nff \n}\nx"),
             "IMAGE {\n\tpixels hex\nff \n}\n");
@@ -161,7 +172,16 @@ TEST(connection, fails_when_the_peer_closes_in_the_middle_of_a_line) {
     connection writer(pair.theirs);
     writer.send_all("partial");
   }
-  EXPECT_THROW(reader.read_line(), failure);
+  EXPECT_THROW(reader.read_line(), peer_closed);
+}
+
+TEST(connection, gives_up_at_its_deadline) {
+  socket_pair pair;
+  connection reader(pair.ours);
+  connection writer(pair.theirs);
+  writer.send_all("no line feed");
+  reader.set_deadline(connection::clock::now() + std::chrono::milliseconds(50));
+  EXPECT_THROW(reader.read_line(), timed_out);
 }
 
 class workload_against_fake : public ::testing::Test {
