@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <new>
+#include <thread>
 
 namespace {
 
@@ -19,6 +22,41 @@ constexpr std::size_t linger_max_bytes = 64 * 1024 * 1024;
 
 // How long canRead waits for the descriptor to become readable.
 constexpr int can_read_wait_ms = 100;
+
+// How long accepting pauses when the process or the system is short of
+// descriptors or memory, so that connections ending meanwhile free some.
+constexpr std::chrono::milliseconds accept_pause{20};
+
+// Whether a failed accept concerns the listening socket itself, which no
+// retry can mend.
+bool listener_failed(int error) {
+  return error == EBADF || error == EINVAL || error == ENOTSOCK ||
+         error == EFAULT;
+}
+
+// Whether a failed accept concerns only the connection it was taking: the
+// peer went away, the network or a firewall refused it, or a signal came.
+// Linux reports the new connection's pending network errors through accept.
+bool peer_failed(int error) {
+  switch (error) {
+    case ECONNABORTED:
+    case EINTR:
+    case EAGAIN:
+    case EPERM:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Waits for `descriptor` to become readable; returns false when
 // `timeout_ms` (or -1 for no limit) passed first. Throws excHandler "poll".
@@ -56,15 +94,29 @@ server::server(int port, int backlog)
 }
 
 std::shared_ptr<client> server::acceptConnection() {
-  sockaddr peer{};
-  socklen_t length = sizeof peer;
-  int descriptor = ::accept(descriptor_, &peer, &length);
-  if (descriptor == -1) throw excHandler("accept");
-  // Answers are written in one or two sends each; without this a short
-  // second send can wait for the peer's delayed acknowledgement.
-  int on = 1;
-  ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return std::make_shared<client>(descriptor, peer);
+  for (;;) {
+    sockaddr peer{};
+    socklen_t length = sizeof peer;
+    const int descriptor = ::accept(descriptor_, &peer, &length);
+    if (descriptor != -1) {
+      // Answers are written in one or two sends each; without this a short
+      // second send can wait for the peer's delayed acknowledgement.
+      int on = 1;
+      ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      try {
+        return std::make_shared<client>(descriptor, peer);
+      } catch (const std::bad_alloc&) {
+        ::close(descriptor);
+        std::this_thread::sleep_for(accept_pause);
+        continue;
+      }
+    }
+    // Past a failure that concerns one connection, the next one is taken at
+    // once; any other (short of descriptors or memory) waits a little first.
+    const int error = errno;
+    if (listener_failed(error)) throw excHandler("accept");
+    if (!peer_failed(error)) std::this_thread::sleep_for(accept_pause);
+  }
 }
 
 client::client(int descriptor, sockaddr peer)

@@ -1,8 +1,7 @@
 // The service's sockets: the listener (server) and one accepted connection
 // (client). Every failed system call throws excHandler with the call's name;
-// nothing is retried and nothing is printed. Objects are never copied; a
-// client is shared only through std::shared_ptr<client> and used by one
-// thread at a time.
+// nothing is printed. Objects are never copied; a client is shared only
+// through std::shared_ptr<client> and used by one thread at a time.
 #pragma once
 
 #include <netinet/in.h>
@@ -42,7 +41,10 @@ class server : public socket_t {
   // "bind" or "listen", with the descriptor already closed.
   server(int port, int backlog);
 
-  // Blocks until a connection arrives; throws excHandler "accept".
+  // Blocks until a connection arrives. A failure that concerns one pending
+  // connection is passed over, and a shortage of descriptors or memory is
+  // waited out in short pauses; throws excHandler "accept" only when the
+  // listening socket itself fails.
   std::shared_ptr<client> acceptConnection();
 
  private:

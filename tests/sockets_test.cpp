@@ -1,7 +1,10 @@
 #include "net/sockets.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +12,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "support/fresh_directory.h"
 
 namespace {
 
@@ -170,6 +176,46 @@ TEST(server, refuses_a_port_held_by_a_live_listener) {
   } catch (const excHandler& failure) {
     EXPECT_EQ("bind", failure.getFuncName());
   }
+}
+
+// Descriptors closed by a timer's signal, while accept keeps failing for want
+// of descriptors: one for the connection, two for the sanitizers' checks
+// (which is also why no thread can do it).
+int descriptors_to_give_back[3];
+void give_descriptors_back(int) {
+  for (int descriptor : descriptors_to_give_back) ::close(descriptor);
+}
+
+TEST(server, goes_on_accepting_once_descriptors_are_back) {
+  run_in_fresh_directory([] {
+    server listener(18363, 8);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(18363);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, ::connect(peer, reinterpret_cast<sockaddr*>(&address),
+                           sizeof address));
+    // Takes every descriptor the process may still open.
+    rlimit limit{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &limit));
+    limit.rlim_cur = static_cast<rlim_t>(peer) + 16;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &limit));
+    std::vector<int> taken;
+    for (int copy; (copy = ::dup(peer)) != -1;) taken.push_back(copy);
+    const int exhausted = errno;
+    for (int& descriptor : descriptors_to_give_back) {
+      descriptor = taken.back();
+      taken.pop_back();
+    }
+    std::signal(SIGALRM, give_descriptors_back);
+    const itimerval in_100_ms{{0, 0}, {0, 100'000}};
+    ::setitimer(ITIMER_REAL, &in_100_ms, nullptr);
+    const bool accepted = listener.acceptConnection() != nullptr;
+    for (int descriptor : taken) ::close(descriptor);
+    EXPECT_EQ(EMFILE, exhausted);
+    EXPECT_TRUE(accepted);
+  });
 }
 
 TEST(server, uses_only_the_low_16_bits_of_the_port) {
