@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -68,6 +69,22 @@ void raise_descriptor_limit() {
   }
 }
 
+// Test-only: QUARN_TEST_STALL_MS, a number of milliseconds between 1 and the
+// stall timeout, shortens the stall time to that and the transfer deadline
+// to ten times that, so that tests of stalled peers take seconds. Anything
+// else leaves the timing as it is.
+peer_timing read_peer_timing() {
+  const char* value = std::getenv("QUARN_TEST_STALL_MS");
+  if (value == nullptr) return {};
+  char* end = nullptr;
+  const long stall_ms = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || stall_ms <= 0 ||
+      stall_ms > std::chrono::milliseconds(stall_timeout).count())
+    return {};
+  return {std::chrono::milliseconds(stall_ms),
+          std::chrono::milliseconds(10 * stall_ms)};
+}
+
 // Runs the connection on a detached thread of its own. When no thread can be
 // started, the connection is dropped (and so closed) and accepting goes on.
 void start_connection_thread(std::shared_ptr<client> connection) {
@@ -102,9 +119,14 @@ void client_thread(std::shared_ptr<client> connection) {
 int run_service() {
   std::signal(SIGPIPE, SIG_IGN);
   raise_descriptor_limit();
+  const peer_timing timing = read_peer_timing();
   try {
     server listener(quarn_port, quarn_backlog);
-    for (;;) start_connection_thread(listener.acceptConnection());
+    for (;;) {
+      std::shared_ptr<client> connection = listener.acceptConnection();
+      connection->setTiming(timing);
+      start_connection_thread(std::move(connection));
+    }
   } catch (const excHandler& failure) {
     std::cerr << "Socket error: " << failure.getFuncName() << std::endl;
     return 1;
