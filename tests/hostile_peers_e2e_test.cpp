@@ -1,10 +1,13 @@
-// Peers that stall or do not read, against the real binary.
+// Peers that hold descriptors, stall or do not read, against the real binary.
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/service_process.h"
 
@@ -19,6 +22,64 @@ bool closes_within(line_client& c, milliseconds wait) {
          c.closed_by_peer();
 }
 
+// Whether a new client is answered within a few seconds; connections that
+// have just ended may still hold their places for a moment.
+bool serves_a_new_client() {
+  const auto give_up = std::chrono::steady_clock::now() + milliseconds(5000);
+  do {
+    try {
+      line_client c;
+      c.send_line("frob");
+      if (c.line() == "Unknown command") return true;
+    } catch (const std::runtime_error&) {
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+  } while (std::chrono::steady_clock::now() < give_up);
+  return false;
+}
+
+class few_descriptors : public ::testing::Test {
+ protected:
+  static constexpr rlim_t descriptor_limit = 64;
+  service_process service{service_options{{}, descriptor_limit}};
+};
+
+TEST_F(few_descriptors, keeps_serving_after_more_connections_than_descriptors) {
+  std::vector<std::unique_ptr<line_client>> held;
+  for (int i = 0; i < 200; ++i) held.push_back(std::make_unique<line_client>());
+  EXPECT_TRUE(service.running());
+  held.clear();
+  EXPECT_TRUE(serves_a_new_client());
+  EXPECT_EQ("", service.error_output());
+}
+
+TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {
+  constexpr int connections = 80;
+  std::vector<std::unique_ptr<line_client>> clients;
+  for (int i = 0; i < connections; ++i)
+    clients.push_back(std::make_unique<line_client>());
+  for (auto& c : clients) {
+    try {
+      c->send_line("frob");
+    } catch (const std::runtime_error&) {
+      // already closed and reset by the service
+    }
+  }
+  int served = 0;
+  int closed = 0;
+  for (auto& c : clients) {
+    if (c->closed_by_peer()) {
+      ++closed;
+    } else {
+      EXPECT_EQ("Unknown command", c->line());
+      ++served;
+    }
+  }
+  EXPECT_GT(closed, connections - static_cast<int>(descriptor_limit));
+  EXPECT_GE(served, connections / 2);
+  EXPECT_TRUE(service.running());
+}
+
 // A service whose stall time is shortened to `stall` (and its deadline to ten
 // times that) through its test setting.
 class stalled_peers : public ::testing::Test {
@@ -26,7 +87,7 @@ class stalled_peers : public ::testing::Test {
   static constexpr milliseconds stall{500};
   static constexpr milliseconds deadline = 10 * stall;
   service_process service{service_options{
-      {"QUARN_TEST_STALL_MS=" + std::to_string(stall.count())}}};
+      {"QUARN_TEST_STALL_MS=" + std::to_string(stall.count())}, {}}};
 };
 
 TEST_F(stalled_peers, drops_a_peer_that_does_not_read_its_picture) {

@@ -75,6 +75,10 @@ pid_t spawn_service(const std::filesystem::path& dir, int error_fd,
   if (pid == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     if (error_fd >= 0) ::dup2(error_fd, 2);
+    if (options.descriptor_limit) {
+      const rlimit limit{*options.descriptor_limit, *options.descriptor_limit};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
+    }
     ::execve(QUARN_BINARY, argv, envp.data());
     ::_exit(127);
   }

@@ -2,16 +2,19 @@
 // fresh temporary directory, and a line-oriented client for 127.0.0.1:18360.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
-// How to start the service: entries ("NAME=value") added to its
-// environment.
+// How to start the service: entries ("NAME=value") added to its environment,
+// and a descriptor limit (soft and hard, as `prlimit --nofile=N:N` sets it).
 struct service_options {
   std::vector<std::string> environment;
+  std::optional<rlim_t> descriptor_limit;
 };
 
 // A quarn process with a working directory of its own. Starting waits until
