@@ -1,15 +1,16 @@
 // The service's sockets: the listener (server) and one accepted connection
 // (client). Every failed system call throws excHandler with the call's name;
-// nothing is retried and nothing is printed. Objects are never copied; a
-// client is shared only through std::shared_ptr<client> and used by one
-// thread at a time.
+// nothing is printed. Objects are never copied; a client is shared only
+// through std::shared_ptr<client> and used by one thread at a time.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,36 +43,75 @@ class server : public socket_t {
   // "bind" or "listen", with the descriptor already closed.
   server(int port, int backlog);
 
-  // Blocks until a connection arrives; throws excHandler "accept".
+  // Blocks until a connection arrives. A failure that concerns one pending
+  // connection is passed over, and a shortage of descriptors or memory is
+  // waited out in short pauses; throws excHandler "accept" only when the
+  // listening socket itself fails.
   std::shared_ptr<client> acceptConnection();
 
  private:
   sockaddr_in address_;
 };
 
+// How long a connection waits for its peer. A line that has begun to arrive,
+// a transfer (client::beginTransfer) or an answer being sent that makes no
+// progress for `stall` ends the connection; so does a line or a transfer
+// that is not whole within `deadline` of its start.
+struct peer_timing {
+  std::chrono::milliseconds stall = stall_timeout;
+  std::chrono::milliseconds deadline = transfer_deadline;
+};
+
 // One accepted connection. Reads ahead into a buffer of its own, so lines
-// cost one receive call per buffer, not per byte.
+// cost one receive call per buffer, not per byte; the buffer is freed
+// whenever a line ends with nothing more received, so a connection waiting
+// for its next command holds none.
 class client : public socket_t {
  public:
   // A line longer than max_line_bytes, or a block larger than its budget.
   class limit_error {};
 
+  // Called with +n before the client takes n bytes of memory (its read-ahead
+  // buffer, or more capacity for a line or block it is building) and with -n
+  // once it has freed them. It may block, which leaves the socket unread and
+  // so holds the peer back, or throw, which ends the receive at hand. Calls
+  // with -n must not throw: they come from destructors too.
+  using memory_hook = std::function<void(std::ptrdiff_t)>;
+
   client(int descriptor, sockaddr peer);
+  ~client();
+
+  void setTiming(peer_timing timing);
+  void setMemoryHook(memory_hook hook);
+  // Bytes the client holds now (its read-ahead buffer). The strings it has
+  // returned, reported to the hook by their capacity, are the caller's.
+  std::size_t heldBytes() const;
 
   // One line without its line feed. At the peer's shutdown, returns what has
-  // come of the line so far (maybe empty) and sets the closed flag. Throws
-  // excHandler "recv" or "poll", and limit_error past max_line_bytes.
+  // come of the line so far (maybe empty) and sets the closed flag. Waits
+  // without limit for the line's first byte; after it, throws excHandler
+  // "recv" when the peer stalls or the line misses its deadline. Throws
+  // excHandler "recv" or "poll" when those calls fail, and limit_error past
+  // max_line_bytes.
   std::string receiveString();
 
   // `lines` lines, each followed by "\n"; lines missing after the peer's
   // shutdown count as empty. Throws limit_error once the result would pass
-  // `max_bytes`.
+  // `max_bytes`; its capacity never does.
   std::string receiveAll(int lines, std::size_t max_bytes = SIZE_MAX);
+
+  // Until endTransfer, every wait for the peer's data, the first byte's
+  // included, ends the connection with excHandler "recv" after the stall
+  // time, and all of them together once the deadline counted from now has
+  // passed.
+  void beginTransfer();
+  void endTransfer();
 
   // Whether the connection becomes readable within 100 ms.
   bool canRead();
 
-  // Sends every byte; throws excHandler "send".
+  // Sends every byte; throws excHandler "send" when a call fails or the peer
+  // reads nothing for the stall time.
   void sendString(const std::string& text);
   // Sends the text and a line feed.
   void sendStringEndl(const std::string& text);
@@ -81,22 +121,42 @@ class client : public socket_t {
   // reset that destroys the last answer before the peer has read it.
   void lingerClose();
 
-  // While set, a receive that waits longer than this for data throws
-  // excHandler "recv"; std::nullopt waits for ever.
-  void setIdleTimeout(std::optional<std::chrono::milliseconds> timeout);
-
  private:
+  using clock = std::chrono::steady_clock;
+
   // Appends the next line without its line feed to `out`; at the peer's
   // shutdown, what came of it, setting the closed flag as receiveString
-  // does. Throws limit_error past max_line_bytes.
-  void appendLine(std::string& out);
+  // does. Throws limit_error past max_line_bytes or when `out` would pass
+  // `max_size`.
+  void appendLine(std::string& out, std::size_t max_size);
+  // Builds a string with `build`; when that throws, reports the string's
+  // memory as freed.
+  template <typename build_fn>
+  std::string build(build_fn build);
+  // Makes room in `text` for `size` bytes; throws limit_error past
+  // `max_size`.
+  void makeRoom(std::string& text, std::size_t size, std::size_t max_size);
   // Refills the buffer; returns false at the peer's shutdown.
   bool fill();
-  void waitReadable();
+  // Waits until the peer's data can be read: without limit between
+  // commands; within a line or a transfer at most the stall time and never
+  // past the deadline, throwing excHandler "recv" when either passes.
+  void waitForInput();
+  // Throws excHandler "recv" once the line or transfer under way is past its
+  // deadline.
+  void keepDeadline() const;
+  void takeBuffer();
+  void releaseBuffer();
+  void sendParts(iovec* parts, std::size_t count);
+  void waitForOutput();
+  void account(std::ptrdiff_t bytes);
 
   sockaddr peer_;
+  peer_timing timing_;
+  memory_hook memory_hook_;
   std::unique_ptr<char[]> buffer_;
   std::size_t begin_ = 0;  // first unread byte in buffer_
   std::size_t end_ = 0;    // one past the last received byte
-  std::optional<std::chrono::milliseconds> idle_timeout_;
+  // While a line or a transfer is under way: when it must be whole.
+  std::optional<clock::time_point> deadline_;
 };

@@ -14,13 +14,15 @@
 
 namespace {
 
-// Bounds every wait for the peer's data while it lives.
+// While it lives, the upload is one transfer: a peer that pauses for the
+// stall time, or that has not sent it whole by the deadline, loses the
+// connection.
 class stall_guard {
  public:
   explicit stall_guard(client& connection) : connection_(connection) {
-    connection_.setIdleTimeout(stall_timeout);
+    connection_.beginTransfer();
   }
-  ~stall_guard() { connection_.setIdleTimeout(std::nullopt); }
+  ~stall_guard() { connection_.endTransfer(); }
   stall_guard(const stall_guard&) = delete;
   stall_guard& operator=(const stall_guard&) = delete;
 

@@ -2,6 +2,9 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -58,22 +61,67 @@ after execute(std::shared_ptr<client>& connection,
 }
 
 // Each connection holds one descriptor; let the process hold as many as the
-// system allows before accept starts to fail.
-void raise_descriptor_limit() {
+// system allows. Returns the limit in force.
+rlim_t raise_descriptor_limit() {
   rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
-      limit.rlim_cur < limit.rlim_max) {
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return RLIM_INFINITY;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t old_limit = limit.rlim_cur;
     limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return old_limit;
   }
+  return limit.rlim_cur;
 }
 
-// Runs the connection on a detached thread of its own. When no thread can be
-// started, the connection is dropped (and so closed) and accepting goes on.
-void start_connection_thread(std::shared_ptr<client> connection) {
+// Descriptors kept free of connections, for the store's files and the
+// process's own: a quarter of the limit, and at least this many.
+constexpr rlim_t min_spare_descriptors = 16;
+
+// The most connections served at once under a descriptor limit, so that
+// accept and the store still find descriptors when the connections are many.
+long connection_cap(rlim_t descriptor_limit) {
+  const rlim_t spare = std::max(min_spare_descriptors, descriptor_limit / 4);
+  if (descriptor_limit <= spare) return 1;
+  return static_cast<long>(
+      std::min<rlim_t>(descriptor_limit - spare, LONG_MAX));
+}
+
+// Connections served now, each by a thread of its own; a connection leaves
+// the count once it is closed. Lives as long as the process, like the
+// threads that update it.
+std::atomic<long> connections_served{0};
+
+// Test-only: QUARN_TEST_STALL_MS, a number of milliseconds between 1 and the
+// stall timeout, shortens the stall time to that and the transfer deadline
+// to ten times that, so that tests of stalled peers take seconds. Anything
+// else leaves the timing as it is.
+peer_timing read_peer_timing() {
+  const char* value = std::getenv("QUARN_TEST_STALL_MS");
+  if (value == nullptr) return {};
+  char* end = nullptr;
+  const long stall_ms = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || stall_ms <= 0 ||
+      stall_ms > std::chrono::milliseconds(stall_timeout).count())
+    return {};
+  return {std::chrono::milliseconds(stall_ms),
+          std::chrono::milliseconds(10 * stall_ms)};
+}
+
+// Runs the connection on a detached thread of its own. A connection past
+// `cap`, or one for which no thread can be started, is dropped (and so
+// closed) without an answer, and accepting goes on.
+void serve(std::shared_ptr<client> connection, long cap) {
+  if (connections_served.fetch_add(1) >= cap) {
+    connections_served.fetch_sub(1);
+    return;
+  }
   try {
-    std::thread(client_thread, connection).detach();
+    std::thread([connection = std::move(connection)]() mutable {
+      client_thread(std::move(connection));
+      connections_served.fetch_sub(1);
+    }).detach();
   } catch (const std::system_error&) {
+    connections_served.fetch_sub(1);
   }
 }
 
@@ -102,10 +150,15 @@ void client_thread(std::shared_ptr<client> connection) {
 int run_service() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails
-  raise_descriptor_limit();
+  const long cap = connection_cap(raise_descriptor_limit());
+  const peer_timing timing = read_peer_timing();
   try {
     server listener(quarn_port, quarn_backlog);
-    for (;;) start_connection_thread(listener.acceptConnection());
+    for (;;) {
+      std::shared_ptr<client> connection = listener.acceptConnection();
+      connection->setTiming(timing);
+      serve(std::move(connection), cap);
+    }
   } catch (const excHandler& failure) {
     std::cerr << "Socket error: " << failure.getFuncName() << std::endl;
     return 1;

@@ -1,6 +1,7 @@
 #include "support/service_process.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,8 +21,11 @@ namespace {
 constexpr int port = 18360;
 constexpr int wait_ms = 10000;
 
-int connect_once() {
+int connect_once(int receive_buffer_bytes) {
   int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receive_buffer_bytes > 0)
+    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes,
+                 sizeof receive_buffer_bytes);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -41,12 +45,41 @@ std::filesystem::path make_temp_dir() {
   return pattern;
 }
 
-pid_t spawn_service(const std::filesystem::path& dir, int error_fd) {
+std::string whole_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// The calling process's environment with `extra` entries added.
+std::vector<std::string> environment_with(
+    const std::vector<std::string>& extra) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    entries.emplace_back(*entry);
+  entries.insert(entries.end(), extra.begin(), extra.end());
+  return entries;
+}
+
+// Starts the binary in `dir` with standard error on `error_fd` (when not
+// -1). Everything the child needs is prepared before the fork.
+pid_t spawn_service(const std::filesystem::path& dir, int error_fd,
+                    const service_options& options = {}) {
+  std::vector<std::string> environment = environment_with(options.environment);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char* const argv[] = {const_cast<char*>(QUARN_BINARY), nullptr};
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     if (error_fd >= 0) ::dup2(error_fd, 2);
-    ::execl(QUARN_BINARY, QUARN_BINARY, static_cast<char*>(nullptr));
+    if (options.descriptor_limit) {
+      const rlimit limit{*options.descriptor_limit, *options.descriptor_limit};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
+    }
+    ::execve(QUARN_BINARY, argv, envp.data());
     ::_exit(127);
   }
   return pid;
@@ -54,12 +87,27 @@ pid_t spawn_service(const std::filesystem::path& dir, int error_fd) {
 
 }  // namespace
 
-service_process::service_process() : dir_(make_temp_dir()) { start(); }
+service_process::service_process(service_options options)
+    : options_(std::move(options)),
+      dir_(make_temp_dir()),
+      error_file_(dir_.string() + ".stderr") {
+  start();
+}
 
 service_process::~service_process() {
   stop();
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
+  std::filesystem::remove(error_file_, ignored);
+}
+
+bool service_process::running() {
+  if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+  return pid_ > 0;
+}
+
+std::string service_process::error_output() const {
+  return whole_file(error_file_);
 }
 
 void service_process::restart() {
@@ -68,15 +116,19 @@ void service_process::restart() {
 }
 
 void service_process::start() {
-  if (const int stranger = connect_once(); stranger >= 0) {
+  if (const int stranger = connect_once(0); stranger >= 0) {
     ::close(stranger);
     throw std::runtime_error("port 18360 is already in use by another process");
   }
-  pid_ = spawn_service(dir_, -1);
+  const int error_fd = ::open(error_file_.c_str(),
+                              O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (error_fd == -1) throw std::runtime_error("cannot open the error file");
+  pid_ = spawn_service(dir_, error_fd, options_);
+  ::close(error_fd);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    int descriptor = connect_once();
+    int descriptor = connect_once(0);
     if (descriptor >= 0) {
       ::close(descriptor);
       return;
@@ -99,10 +151,7 @@ void service_process::stop() {
 
 std::string service_process::read_file(
     const std::filesystem::path& relative) const {
-  std::ifstream in(dir_ / relative, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return whole_file(dir_ / relative);
 }
 
 int run_service_to_exit(const std::filesystem::path& dir,
@@ -122,8 +171,8 @@ int run_service_to_exit(const std::filesystem::path& dir,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-line_client::line_client() {
-  descriptor_ = connect_once();
+line_client::line_client(int receive_buffer_bytes) {
+  descriptor_ = connect_once(receive_buffer_bytes);
   if (descriptor_ < 0) throw std::runtime_error("cannot connect to quarn");
 }
 
@@ -196,6 +245,16 @@ bool line_client::closed_by_peer() {
   } catch (const std::runtime_error&) {
     return false;
   }
+}
+
+std::size_t line_client::bytes_until_closed() {
+  std::size_t total = pending_.size();
+  pending_.clear();
+  while (fill()) {
+    total += pending_.size();
+    pending_.clear();
+  }
+  return total;
 }
 
 std::string rgb_picture(int width, int height, const std::string& hex_pixel) {

@@ -2,23 +2,38 @@
 // fresh temporary directory, and a line-oriented client for 127.0.0.1:18360.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
+
+// How to start the service: entries ("NAME=value") added to its environment,
+// and a descriptor limit (soft and hard, as `prlimit --nofile=N:N` sets it).
+struct service_options {
+  std::vector<std::string> environment;
+  std::optional<rlim_t> descriptor_limit;
+};
 
 // A quarn process with a working directory of its own. Starting waits until
 // the port accepts connections; destruction kills the process and removes the
-// directory.
+// directory and what it wrote to standard error.
 class service_process {
  public:
-  service_process();
+  explicit service_process(service_options options = {});
   ~service_process();
   service_process(const service_process&) = delete;
   service_process& operator=(const service_process&) = delete;
 
   // Kills the service and starts it again in the same directory.
   void restart();
+
+  // Whether the process has not ended.
+  bool running();
+  // What the service has written to standard error so far.
+  std::string error_output() const;
 
   const std::filesystem::path& dir() const { return dir_; }
   // The whole content of a file under the service's directory.
@@ -28,7 +43,9 @@ class service_process {
   void start();
   void stop();
 
+  service_options options_;
   std::filesystem::path dir_;
+  std::filesystem::path error_file_;
   pid_t pid_ = -1;
 };
 
@@ -41,7 +58,9 @@ int run_service_to_exit(const std::filesystem::path& dir,
 // test fails instead of hanging.
 class line_client {
  public:
-  line_client();
+  // A receive buffer of about `receive_buffer_bytes`, when above 0, is set
+  // before connecting, so that a client that does not read holds little.
+  explicit line_client(int receive_buffer_bytes = 0);
   ~line_client();
   line_client(const line_client&) = delete;
   line_client& operator=(const line_client&) = delete;
@@ -61,6 +80,9 @@ class line_client {
   std::string block();
   // Whether the service closed the connection with nothing more to read.
   bool closed_by_peer();
+  // Reads until the service closes the connection; returns the number of
+  // bytes read.
+  std::size_t bytes_until_closed();
 
   int descriptor() const { return descriptor_; }
 
