@@ -3,6 +3,7 @@
 #include "client/errors.h"
 #include "client/png_io.h"
 #include "client/positions.h"
+#include "client/sng_comments.h"
 #include "client/sng_convert.h"
 
 namespace client {
@@ -29,7 +30,8 @@ std::string png_upload_text(std::string_view png, const std::string& name,
   return to_sng(picture, notices);
 }
 
-std::string sng_upload_text(std::string text) {
+std::string sng_upload_text(std::string_view file) {
+  std::string text = without_comments(file);
   if (!text.empty() && text.back() != '\n') text += '\n';
   return text;
 }

@@ -22,9 +22,9 @@ std::string png_upload_text(std::string_view png, const std::string& name,
                             const std::string& secret, bool pixel_mode,
                             std::ostream& notices);
 
-// The SNG text to upload for an SNG file's `text`: with a line feed added
-// when its last line lacks one.
-std::string sng_upload_text(std::string text);
+// The SNG text to upload for the SNG file `file`: without comments
+// (without_comments), with a line feed added when its last line lacks one.
+std::string sng_upload_text(std::string_view file);
 
 // The PNG file of the picture `sng_text`, which came from `source`. Throws
 // failure when the text does not parse or PNG cannot hold the picture.
