@@ -7,6 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <string_view>
 
 #include "client/errors.h"
@@ -30,6 +31,7 @@ using json = nlohmann::json;
 constexpr std::size_t max_request_bytes =
     max_upload_bytes + max_line_bytes + 64 * 1024;
 
+// What a 413 for the size of the request says.
 const std::string too_large = "the request is larger than the " +
                               std::to_string(max_request_bytes) +
                               " bytes quarn-web accepts";
@@ -184,12 +186,6 @@ std::vector<std::string> passwords(const form& fields) {
 
 // ------------------------------------------------------------ handlers
 
-// Conversion notes are not shown: the picture itself says it.
-std::ostream& ignored_notes() {
-  static std::ostream stream(nullptr);
-  return stream;
-}
-
 void send_list(const client::service_address& service, Response& res) {
   send_json(res, {{"ids", client::list_pictures(service)}});
 }
@@ -197,10 +193,11 @@ void send_list(const client::service_address& service, Response& res) {
 void send_picture(const client::service_address& service, const std::string& id,
                   const std::vector<std::string>& passwords, Response& res) {
   const std::string text = client::fetch_picture(service, id, passwords);
+  std::ostream ignored_notes(nullptr);  // the picture itself shows them
   res.set_content(converting(422,
                              [&] {
                                return client::png_of(text, "the picture " + id,
-                                                     ignored_notes());
+                                                     ignored_notes);
                              }),
                   "image/png");
 }
@@ -211,8 +208,9 @@ std::string upload_text(const httplib::MultipartFormData& file,
     if (!file.content.starts_with(png_signature))
       return client::sng_upload_text(file.content);
     const std::string name = file.filename.empty() ? "the file" : file.filename;
+    std::ostream ignored_notes(nullptr);  // the stored picture shows them
     return client::png_upload_text(file.content, name, secret, pixel_mode,
-                                   ignored_notes());
+                                   ignored_notes);
   });
 }
 
