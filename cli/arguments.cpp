@@ -1,23 +1,16 @@
 #include "cli/arguments.h"
 
 #include <algorithm>
-#include <charconv>
 #include <string_view>
 
-#include "cli/failure.h"
+#include "client/errors.h"
 
 namespace cli {
-namespace {
 
-void check_port(const std::string& port) {
-  unsigned number = 0;
-  const char* end = port.data() + port.size();
-  const auto [stop, error] = std::from_chars(port.data(), end, number);
-  if (port.empty() || error != std::errc() || stop != end || number < 1 ||
-      number > 65535)
-    throw usage_error("the port must be a number from 1 to 65535, not \"" +
-                      port + "\"");
-}
+using client::check_port;
+using client::usage_error;
+
+namespace {
 
 void set_once(std::optional<std::string>& option, std::string_view name,
               std::string value) {

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/protocol.h"
+#include "client/protocol.h"
 
 namespace cli {
 
 struct arguments {
-  service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
-  std::string command;                            // empty when none is given
+  client::service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
+  std::string command;  // empty when none is given
   std::vector<std::string> operands;
   std::optional<std::string> secret;     // --secret TEXT
   std::vector<std::string> passwords;    // --password PW, in order

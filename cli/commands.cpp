@@ -2,62 +2,60 @@
 
 #include <algorithm>
 #include <iostream>
+#include <streambuf>
 #include <string_view>
 
-#include "cli/failure.h"
 #include "cli/picture_files.h"
-#include "cli/png_io.h"
-#include "cli/positions.h"
-#include "cli/sng_convert.h"
+#include "client/errors.h"
+#include "client/pictures.h"
+#include "client/positions.h"
+#include "client/protocol.h"
+#include "client/sng_convert.h"
 
 namespace cli {
+
+using client::failure;
+using client::format_positions;
+using client::hidden_text;
+using client::parse_sng;
+using client::required_positions;
+using client::usage_error;
+
 namespace {
 
-// The service adds a palette entry for each colour that hiding a byte
-// creates, but only while the palette has fewer entries than this; a byte
-// that needs one more is not hidden.
-constexpr std::size_t max_growing_palette = 255;
+// Writes to standard error, starting every line with the tool's name.
+class tool_lines : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof()))
+      return traits_type::not_eof(c);
+    if (at_line_start_) std::cerr << "quarn-cli: ";
+    at_line_start_ = traits_type::to_char_type(c) == '\n';
+    std::cerr.put(traits_type::to_char_type(c));
+    return std::cerr ? c : traits_type::eof();
+  }
 
-std::vector<pixel> positions_argument(const std::string& text) {
-  const auto positions = parse_positions(text);
-  if (!positions)
-    throw usage_error("bad positions \"" + text +
-                      "\": write them x:y, separated by blanks");
-  if (positions->empty()) throw usage_error("no positions given");
-  return *positions;
+ private:
+  bool at_line_start_ = true;
+};
+
+// Where the conversions' notes go: standard error, as the tool's lines.
+std::ostream& notices() {
+  static tool_lines lines;
+  static std::ostream stream(&lines);
+  return stream;
 }
 
-// The bytes hidden at `positions`; throws failure for a position outside
-// the picture, where nothing can be hidden.
-std::string hidden_text(const sng& picture,
-                        const std::vector<pixel>& positions) {
-  for (const pixel& position : positions)
-    if (position.x >= picture.width() || position.y >= picture.height())
-      throw failure("position " + format_positions({position}) +
-                    " lies outside the " + std::to_string(picture.width()) +
-                    " x " + std::to_string(picture.height()) + " picture");
-  return stego::get(picture, positions);
-}
-
-// The SNG text to upload for the picture file `path`. A PNG palette
-// picture that could not take a new colour for every byte of a secret
-// hidden in its pixels is sent as RGB.
+// The SNG text to upload for the picture file `path`.
 std::string upload_text(const std::string& path, const std::string& secret,
                         bool pixel_mode) {
-  if (kind_of(path) == file_kind::sng) return load_sng_text(path, std::cerr);
-  raster picture = read_png(path, std::cerr);
-  if (pixel_mode && picture.kind == raster::form::indexed &&
-      picture.palette.size() + secret.size() > max_growing_palette) {
-    std::cerr << "quarn-cli: " << path
-              << ": its palette has no room for a new colour per byte of the "
-                 "secret: sent as 8-bit RGB\n";
-    picture = without_palette(picture);
-  }
-  return to_sng(picture, std::cerr);
+  if (kind_of(path) == file_kind::sng) return load_sng_text(path, notices());
+  return client::png_upload_text(read_file(path), path, secret, pixel_mode,
+                                 notices());
 }
 
 void run_list(const arguments& args) {
-  for (const std::string& id : list_pictures(args.service))
+  for (const std::string& id : client::list_pictures(args.service))
     std::cout << id << '\n';
 }
 
@@ -70,21 +68,36 @@ void run_put(const arguments& args) {
                              : std::optional(args.passwords.front());
   const std::string text =
       upload_text(args.operands[0], *args.secret, !password);
-  const stored_picture stored =
-      store_picture(args.service, text, *args.secret, password);
+  const client::stored_picture stored =
+      client::store_picture(args.service, text, *args.secret, password);
   std::cout << stored.id << '\n';
   if (!password) std::cout << format_positions(stored.positions) << '\n';
+}
+
+// The SNG text of the picture `id`; a protected picture asked for without a
+// password is a failure that says how to give one.
+std::string fetch(const client::service_address& service, const std::string& id,
+                  const std::vector<std::string>& passwords) {
+  try {
+    return client::fetch_picture(service, id, passwords);
+  } catch (const client::refusal& refused) {
+    if (refused.reason() == "PASSWORD" && passwords.empty())
+      throw failure("cannot get " + id +
+                    ": the picture is protected by a password; give it with "
+                    "--password");
+    throw;
+  }
 }
 
 void run_get(const arguments& args) {
   const std::string& id = args.operands[0];
   if (args.output) kind_of(*args.output);
   const std::vector<pixel> positions = args.positions
-                                           ? positions_argument(*args.positions)
+                                           ? required_positions(*args.positions)
                                            : std::vector<pixel>();
-  const std::string text = fetch_picture(args.service, id, args.passwords);
+  const std::string text = fetch(args.service, id, args.passwords);
   const std::string source = "the picture " + id;
-  if (args.output) save_picture(*args.output, text, source, std::cerr);
+  if (args.output) save_picture(*args.output, text, source, notices());
   if (!positions.empty())
     std::cout << hidden_text(parse_sng(text, source), positions) << '\n';
   else if (!args.output)
@@ -95,13 +108,13 @@ void run_convert(const arguments& args) {
   const std::string& in = args.operands[0];
   const std::string& out = args.operands[1];
   kind_of(out);
-  save_picture(out, load_sng_text(in, std::cerr), in, std::cerr);
+  save_picture(out, load_sng_text(in, notices()), in, notices());
 }
 
 void run_reveal(const arguments& args) {
   const std::string& file = args.operands[0];
-  const std::vector<pixel> positions = positions_argument(args.operands[1]);
-  const sng picture = parse_sng(load_sng_text(file, std::cerr), file);
+  const std::vector<pixel> positions = required_positions(args.operands[1]);
+  const sng picture = parse_sng(load_sng_text(file, notices()), file);
   std::cout << hidden_text(picture, positions) << '\n';
 }
 

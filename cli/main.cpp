@@ -2,25 +2,38 @@
 // converts between PNG and SNG on the way.
 #include <iostream>
 #include <new>
+#include <string>
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
-#include "cli/failure.h"
+#include "client/errors.h"
+
+namespace {
+
+// Prints `message` as the tool's one line on standard error; returns
+// `status`.
+int fail(const std::string& message, int status) {
+  std::cerr << "quarn-cli: " << message << '\n';
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   try {
     cli::run(cli::parse_arguments(argc, argv));
     if (!std::cout.flush())
-      throw cli::failure("cannot write to standard output");
+      throw client::failure("cannot write to standard output");
     return 0;
-  } catch (const cli::usage_error& error) {
-    std::cerr << "quarn-cli: " << error.message() << '\n';
-    return 2;
-  } catch (const cli::failure& error) {
-    std::cerr << "quarn-cli: " << error.message() << '\n';
-    return 1;
+  } catch (const client::usage_error& error) {
+    return fail(error.message(), 2);
+  } catch (const client::failure& error) {
+    return fail(error.message(), 1);
+  } catch (const client::refusal& error) {
+    return fail(error.message(), 1);
+  } catch (const client::over_limit& error) {
+    return fail(error.message(), 1);
   } catch (const std::bad_alloc&) {
-    std::cerr << "quarn-cli: out of memory\n";
-    return 1;
+    return fail("out of memory", 1);
   }
 }

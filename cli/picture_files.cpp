@@ -7,11 +7,16 @@
 #include <cstring>
 #include <memory>
 
-#include "cli/failure.h"
-#include "cli/png_io.h"
-#include "cli/sng_convert.h"
+#include "client/errors.h"
+#include "client/pictures.h"
+#include "client/png_io.h"
+#include "client/sng_convert.h"
 
 namespace cli {
+
+using client::failure;
+using client::usage_error;
+
 namespace {
 
 bool ends_with_ignoring_case(const std::string& text,
@@ -68,10 +73,9 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 std::string load_sng_text(const std::string& path, std::ostream& notices) {
   if (kind_of(path) == file_kind::png)
-    return to_sng(read_png(path, notices), notices);
-  std::string text = read_file(path);
-  if (!text.empty() && text.back() != '\n') text += '\n';
-  return text;
+    return client::to_sng(client::decode_png(read_file(path), path, notices),
+                          notices);
+  return client::sng_upload_text(read_file(path));
 }
 
 void save_picture(const std::string& path, const std::string& sng_text,
@@ -79,7 +83,7 @@ void save_picture(const std::string& path, const std::string& sng_text,
   if (kind_of(path) == file_kind::sng)
     write_file(path, sng_text);
   else
-    write_png(path, from_sng(parse_sng(sng_text, source), notices));
+    write_file(path, client::png_of(sng_text, source, notices));
 }
 
 }  // namespace cli

@@ -18,9 +18,9 @@ std::string read_file(const std::string& path);
 // and then leaves no file behind.
 void write_file(const std::string& path, const std::string& bytes);
 
-// The SNG text of the picture file at `path`: an SNG file as it is, with a
-// line feed added when its last line lacks one; a PNG file converted (notes
-// on the conversion go to `notices`).
+// The SNG text of the picture file at `path`: an SNG file as
+// sng_upload_text gives it, a PNG file converted (notes on the conversion go
+// to `notices`).
 std::string load_sng_text(const std::string& path, std::ostream& notices);
 
 // Writes the picture `sng_text`, which came from `source`, to `path`: as it

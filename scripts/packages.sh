@@ -3,8 +3,13 @@
 # and stops.
 
 # Everything needed to build quarn, its tools and its tests.
-build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
-                libbenchmark-dev libpng-dev)
+build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
+                libbenchmark-dev libpng-dev libcpp-httplib-dev
+                nlohmann-json3-dev)
+
+# What the tests need besides: quarn-web's browser test drives Debian's
+# Chromium with Selenium.
+test_packages=(chromium chromium-driver python3-selenium)
 
 ensure_packages() {
   local missing=()

@@ -664,6 +664,16 @@ TEST_F(cli_service, put_sends_an_sng_file_as_it_is_and_get_prints_sng) {
   EXPECT_EQ(text, read_file(file("copy.sng")));
 }
 
+TEST_F(cli_service, put_takes_an_sng_file_as_the_sng_converter_writes_it) {
+  const std::string file =
+      std::string(QUARN_TEST_DATA) + "/rgb_from_sng_converter.sng";
+  EXPECT_EQ("1.sng\n",
+            run_ok({"put", file, "--secret", "abc", "--password", "pw12"}));
+  EXPECT_NE(std::string::npos,
+            run_ok({"get", "1.sng", "--password", "pw12"})
+                .find("ff0000 00ff00 0000ff \n808080 ffffff 000000 \n"));
+}
+
 TEST_F(cli_service, put_prints_the_identifier_and_the_positions) {
   write_file(file("grey.sng"), rgb_picture(4, 4));
   const std::string out = run_ok({"put", file("grey.sng"), "--secret", "xyz"});

@@ -5,10 +5,10 @@
 #include <ostream>
 #include <string>
 
-#include "cli/raster.h"
+#include "client/raster.h"
 #include "sng/sng.h"
 
-namespace cli {
+namespace client {
 
 // The SNG text of `picture`, as the service's writer writes it. RGB and RGBA
 // are direct colours of bit depth 8 or 16; grey is RGB with equal samples
@@ -33,4 +33,4 @@ raster from_sng(const sng& picture, std::ostream& notices);
 // parse.
 sng parse_sng(const std::string& text, const std::string& source);
 
-}  // namespace cli
+}  // namespace client

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace client {
 
 // Longest wait for the service to accept a connection, take bytes or send
 // some. Past it the command fails.
@@ -59,4 +59,4 @@ class connection {
   std::size_t consumed_ = 0;
 };
 
-}  // namespace cli
+}  // namespace client

@@ -1,4 +1,4 @@
-#include "cli/connection.h"
+#include "client/connection.h"
 
 #include <netdb.h>
 #include <poll.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "cli/failure.h"
+#include "client/errors.h"
 
-namespace cli {
+namespace client {
 namespace {
 
 // Bytes asked of one receive call.
@@ -177,4 +177,4 @@ std::string connection::read_lines(std::size_t count) {
   return block;
 }
 
-}  // namespace cli
+}  // namespace client

@@ -1,15 +1,15 @@
-#include "cli/protocol.h"
+#include "client/protocol.h"
 
 #include <algorithm>
 #include <charconv>
 #include <string_view>
 
-#include "cli/connection.h"
-#include "cli/failure.h"
-#include "cli/positions.h"
+#include "client/connection.h"
+#include "client/errors.h"
+#include "client/positions.h"
 #include "net/limits.h"
 
-namespace cli {
+namespace client {
 namespace {
 
 struct error_words {
@@ -43,8 +43,9 @@ std::optional<std::string_view> error_reason(std::string_view answer) {
   return answer.substr(open.size(), answer.size() - open.size() - 1);
 }
 
-// Throws the failure `action` + ": " + what `answer` means, for an answer
-// that is not the one expected.
+// Throws, for an answer that is not the one expected, a refusal (an
+// "ERROR(...)" answer) or a failure whose message is `action` + ": " + what
+// `answer` means.
 [[noreturn]] void reject(const std::string& action, const std::string& answer) {
   std::string words;
   if (const auto reason = error_reason(answer)) {
@@ -53,7 +54,9 @@ std::optional<std::string_view> error_reason(std::string_view answer) {
                      [&](const error_words& e) { return e.reason == *reason; });
     words = entry != std::end(error_table) ? std::string(entry->words)
                                            : "the service answered " + answer;
-  } else if (answer == "Unknown command") {
+    throw refusal(std::string(*reason), action + ": " + words);
+  }
+  if (answer == "Unknown command") {
     words = "the service does not know the command; is it a quarn service?";
   } else {
     words =
@@ -101,24 +104,26 @@ void check_password_mode(const std::string& secret,
                       " bytes, the most the service stores");
 }
 
+// The number of lines of `sng_text`; throws over_limit for a text the service
+// would refuse for its size.
 std::size_t check_upload(const std::string& sng_text) {
   if (sng_text.size() > max_upload_bytes)
-    throw failure("the picture's SNG text has " +
-                  std::to_string(sng_text.size()) +
-                  " bytes; the service accepts at most " +
-                  std::to_string(max_upload_bytes));
+    throw over_limit("the picture's SNG text has " +
+                     std::to_string(sng_text.size()) +
+                     " bytes; the service accepts at most " +
+                     std::to_string(max_upload_bytes));
   std::size_t lines = 0;
   std::size_t start = 0;
   for (std::size_t end; (end = sng_text.find('\n', start)) != std::string::npos;
        start = end + 1, ++lines)
     if (end - start > max_line_bytes)
-      throw failure("the picture's SNG text has a line longer than " +
-                    std::to_string(max_line_bytes) +
-                    " bytes, the most the service accepts");
+      throw over_limit("the picture's SNG text has a line longer than " +
+                       std::to_string(max_line_bytes) +
+                       " bytes, the most the service accepts");
   if (lines > static_cast<std::size_t>(max_upload_lines))
-    throw failure("the picture's SNG text has " + std::to_string(lines) +
-                  " lines; the service accepts at most " +
-                  std::to_string(max_upload_lines));
+    throw over_limit("the picture's SNG text has " + std::to_string(lines) +
+                     " lines; the service accepts at most " +
+                     std::to_string(max_upload_lines));
   return lines;
 }
 
@@ -138,6 +143,16 @@ stored_picture parse_stored(const std::string& action,
 }
 
 }  // namespace
+
+void check_port(const std::string& port) {
+  unsigned number = 0;
+  const char* end = port.data() + port.size();
+  const auto [stop, error] = std::from_chars(port.data(), end, number);
+  if (port.empty() || error != std::errc() || stop != end || number < 1 ||
+      number > 65535)
+    throw usage_error("the port must be a number from 1 to 65535, not \"" +
+                      port + "\"");
+}
 
 std::vector<std::string> list_pictures(const service_address& service) {
   const std::string action = "cannot list the pictures";
@@ -168,10 +183,6 @@ std::string fetch_picture(const service_address& service, const std::string& id,
   connection link(service.host, service.port);
   link.send(request + "\n");
   const std::string answer = link.read_line();
-  if (answer == "ERROR(PASSWORD)" && passwords.empty())
-    throw failure(action +
-                  ": the picture is protected by a password; give "
-                  "it with --password");
   const auto count = line_count(answer);
   if (!count) reject(action, answer);
   return link.read_lines(*count);
@@ -195,4 +206,4 @@ stored_picture store_picture(const service_address& service,
   return parse_stored(action, link.read_line(), secret, !password);
 }
 
-}  // namespace cli
+}  // namespace client

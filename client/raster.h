@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace client {
 
 struct raster {
   enum class form { grey, grey_alpha, rgb, rgba, indexed };
@@ -44,4 +44,4 @@ bool has_alpha(raster::form kind);
 // `picture` with each index replaced by its palette colour: 8-bit RGB.
 raster without_palette(const raster& picture);
 
-}  // namespace cli
+}  // namespace client

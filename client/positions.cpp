@@ -1,10 +1,11 @@
-#include "cli/positions.h"
+#include "client/positions.h"
 
 #include <charconv>
 
+#include "client/errors.h"
 #include "sng/strlib.h"
 
-namespace cli {
+namespace client {
 namespace {
 
 // A decimal number that spans all of [first, last).
@@ -40,8 +41,17 @@ std::optional<std::vector<pixel>> parse_positions(const std::string& text) {
   return positions;
 }
 
+std::vector<pixel> required_positions(const std::string& text) {
+  const auto positions = parse_positions(text);
+  if (!positions)
+    throw usage_error("bad positions \"" + text +
+                      "\": write them x:y, separated by blanks");
+  if (positions->empty()) throw usage_error("no positions given");
+  return *positions;
+}
+
 std::string format_positions(const std::vector<pixel>& positions) {
   return join(positions, " ");
 }
 
-}  // namespace cli
+}  // namespace client

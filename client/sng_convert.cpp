@@ -1,12 +1,12 @@
-#include "cli/sng_convert.h"
+#include "client/sng_convert.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "cli/failure.h"
+#include "client/errors.h"
 
-namespace cli {
+namespace client {
 namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
@@ -82,7 +82,7 @@ void write_text(std::string& out, const raster& picture,
                 std::ostream& notices) {
   if (picture.keyword.empty()) return;
   if (!sng_carries_text(picture.keyword, picture.text)) {
-    notices << "quarn-cli: the text chunk \"" << picture.keyword
+    notices << "the text chunk \"" << picture.keyword
             << "\" cannot be written in SNG and is left out\n";
     return;
   }
@@ -212,7 +212,7 @@ raster::form direct_form(const sng& picture, std::ostream& notices) {
   const bool grey_header = !header.color && !header.palette;
   const bool grey = grey_header && all_grey(picture.chunk_IMAGE());
   if (grey_header && !grey)
-    notices << "quarn-cli: the picture is grey by its header but its red, "
+    notices << "the picture is grey by its header but its red, "
                "green and blue samples differ (hidden text does that): "
                "written as RGB to keep every bit\n";
   if (grey) return header.alpha ? raster::form::grey_alpha : raster::form::grey;
@@ -260,7 +260,7 @@ void keep_text(raster& result, const sng& picture, std::ostream& notices) {
   const std::string keyword = picture.keyword();
   if (keyword.empty()) return;
   if (!png_keyword(keyword)) {
-    notices << "quarn-cli: the text chunk \"" << keyword
+    notices << "the text chunk \"" << keyword
             << "\" has no valid PNG keyword and is left out\n";
     return;
   }
@@ -299,4 +299,4 @@ sng parse_sng(const std::string& text, const std::string& source) {
   }
 }
 
-}  // namespace cli
+}  // namespace client

@@ -1,17 +1,15 @@
-#include "cli/png_io.h"
+#include "client/png_io.h"
 
 #include <png.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <vector>
 
-#include "cli/failure.h"
+#include "client/errors.h"
 
-namespace cli {
+namespace client {
 namespace {
 
 // Most pixels a picture may have. An upload to quarn holds at most 64 MiB of
@@ -23,28 +21,32 @@ constexpr std::uint64_t max_pixels = 32 * 1024 * 1024;
 // Length of the signature every PNG file starts with.
 constexpr std::size_t signature_bytes = 8;
 
-struct file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+// The bytes of a PNG file that libpng has not read yet.
+struct png_source {
+  std::string_view unread;
 };
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
-std::string system_error(const std::string& action, const std::string& path) {
-  return "cannot " + action + " " + path + ": " + std::strerror(errno);
+// libpng's reading callback: the next `length` bytes of the png_source.
+void read_bytes(png_structp png, png_bytep out, png_size_t length) {
+  auto& source = *static_cast<png_source*>(png_get_io_ptr(png));
+  if (source.unread.size() < length) png_error(png, "Read Error");
+  std::memcpy(out, source.unread.data(), length);
+  source.unread.remove_prefix(length);
 }
 
-file_handle open_file(const std::string& path, const char* mode,
-                      const std::string& action) {
-  file_handle file(std::fopen(path.c_str(), mode));
-  if (!file) throw failure(system_error(action, path));
-  return file;
+// libpng's writing callback: appends to the std::string of the session.
+void append_bytes(png_structp png, png_bytep data, png_size_t length) {
+  bool appended = true;
+  try {
+    static_cast<std::string*>(png_get_io_ptr(png))
+        ->append(reinterpret_cast<const char*>(data), length);
+  } catch (const std::bad_alloc&) {
+    appended = false;
+  }
+  if (!appended) png_error(png, "out of memory");
 }
 
-void check_signature(std::FILE* file, const std::string& path) {
-  png_byte signature[signature_bytes];
-  const std::size_t read = std::fread(signature, 1, signature_bytes, file);
-  if (read != signature_bytes || png_sig_cmp(signature, 0, signature_bytes))
-    throw failure(path + " is not a PNG file");
-}
+void flush_nothing(png_structp) {}
 
 // libpng reports a failure by calling this, which keeps the message and goes
 // back to png_session::run by longjmp.
@@ -77,11 +79,10 @@ class png_session {
  protected:
   png_session() = default;
   // Completes construction; `png` may be null when libpng ran out of memory.
-  void start(png_structp png, std::FILE* file) {
+  void start(png_structp png) {
     png_ = png;
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
     if (png_ == nullptr || info_ == nullptr) throw failure("out of memory");
-    png_init_io(png_, file);
   }
   std::string* error() { return &error_; }
 
@@ -92,32 +93,34 @@ class png_session {
   std::string error_;
 };
 
+// Reads from `source`, which must outlive the reader.
 class png_reader : public png_session {
  public:
-  explicit png_reader(std::FILE* file) {
+  explicit png_reader(png_source& source) {
     try {
       start(png_create_read_struct(PNG_LIBPNG_VER_STRING, error(), keep_error,
-                                   ignore_warning),
-            file);
+                                   ignore_warning));
     } catch (const failure&) {
       png_destroy_read_struct(&png_, &info_, nullptr);
       throw;
     }
+    png_set_read_fn(png_, &source, read_bytes);
   }
   ~png_reader() { png_destroy_read_struct(&png_, &info_, nullptr); }
 };
 
+// Appends to `out`, which must outlive the writer.
 class png_writer : public png_session {
  public:
-  explicit png_writer(std::FILE* file) {
+  explicit png_writer(std::string& out) {
     try {
       start(png_create_write_struct(PNG_LIBPNG_VER_STRING, error(), keep_error,
-                                    ignore_warning),
-            file);
+                                    ignore_warning));
     } catch (const failure&) {
       png_destroy_write_struct(&png_, &info_);
       throw;
     }
+    png_set_write_fn(png_, &out, append_bytes, flush_nothing);
   }
   ~png_writer() { png_destroy_write_struct(&png_, &info_); }
 };
@@ -144,9 +147,9 @@ png_facts read_facts(png_reader& reader, const std::string& path) {
         png_get_valid(reader.png(), reader.info(), PNG_INFO_tRNS) != 0;
   });
   if (std::uint64_t{facts.width} * facts.height > max_pixels)
-    throw failure(path + " has " + std::to_string(facts.width) + " x " +
-                  std::to_string(facts.height) + " pixels, more than the " +
-                  std::to_string(max_pixels) + " quarn-cli handles");
+    throw over_limit(path + " has " + std::to_string(facts.width) + " x " +
+                     std::to_string(facts.height) + " pixels, more than the " +
+                     std::to_string(max_pixels) + " a stored picture can have");
   return facts;
 }
 
@@ -294,10 +297,14 @@ void encode(png_writer& writer, const raster& picture,
 
 }  // namespace
 
-raster read_png(const std::string& path, std::ostream& notices) {
-  const file_handle file = open_file(path, "rb", "read");
-  check_signature(file.get(), path);
-  png_reader reader(file.get());
+raster decode_png(std::string_view bytes, const std::string& path,
+                  std::ostream& notices) {
+  if (bytes.size() < signature_bytes ||
+      png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0,
+                  signature_bytes))
+    throw failure(path + " is not a PNG file");
+  png_source source{bytes.substr(signature_bytes)};
+  png_reader reader(source);
   const png_facts facts = read_facts(reader, path);
 
   raster picture;
@@ -306,7 +313,7 @@ raster read_png(const std::string& path, std::ostream& notices) {
   picture.width = facts.width;
   picture.height = facts.height;
   if (facts.transparency)
-    notices << "quarn-cli: " << path
+    notices << path
             << ": transparency from a tRNS chunk is carried as an alpha "
                "channel: converted to "
             << picture.bitdepth << "-bit " << form_name(picture.kind) << '\n';
@@ -320,20 +327,11 @@ raster read_png(const std::string& path, std::ostream& notices) {
   return picture;
 }
 
-void write_png(const std::string& path, const raster& picture) {
-  file_handle file = open_file(path, "wb", "write");
-  try {
-    {
-      png_writer writer(file.get());
-      encode(writer, picture, path);
-    }
-    if (std::fclose(file.release()) != 0)
-      throw failure(system_error("write", path));
-  } catch (const failure&) {
-    file.reset();
-    std::remove(path.c_str());
-    throw;
-  }
+std::string encode_png(const raster& picture, const std::string& path) {
+  std::string bytes;
+  png_writer writer(bytes);
+  encode(writer, picture, path);
+  return bytes;
 }
 
-}  // namespace cli
+}  // namespace client

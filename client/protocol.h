@@ -1,7 +1,9 @@
 // The exchanges of quarn's line protocol: list, getpic and putpic. Each
 // function checks its arguments, connects, runs one exchange and returns the
-// answer; every "ERROR(...)" answer becomes a failure saying in words what
-// went wrong.
+// answer. Every "ERROR(...)" answer becomes a refusal saying in words what
+// went wrong; a service that cannot be reached, stalls or answers something
+// else is a failure. The functions share no state: threads may call them at
+// once, each exchange on a connection of its own.
 #pragma once
 
 #include <optional>
@@ -10,12 +12,15 @@
 
 #include "stego/stego.h"
 
-namespace cli {
+namespace client {
 
 struct service_address {
   std::string host;
   std::string port;
 };
+
+// Throws usage_error unless `port` is a number from 1 to 65535.
+void check_port(const std::string& port);
 
 // A picture the service stored: its identifier and, when the secret was
 // hidden in its pixels, one position per byte of the secret.
@@ -35,10 +40,11 @@ std::string fetch_picture(const service_address& service, const std::string& id,
 // Stores the picture `sng_text` (lines ended by line feeds) with `secret`:
 // guarded by `password` when there is one, hidden in its pixels otherwise.
 // Throws usage_error for a secret or password the protocol or the stored
-// picture cannot carry, and failure for an upload past the service's limits.
+// picture cannot carry, and over_limit, before connecting, for an upload
+// past the service's limits.
 stored_picture store_picture(const service_address& service,
                              const std::string& sng_text,
                              const std::string& secret,
                              const std::optional<std::string>& password);
 
-}  // namespace cli
+}  // namespace client

@@ -8,13 +8,17 @@
 
 #include "stego/stego.h"
 
-namespace cli {
+namespace client {
 
 // The positions in `text`, in order; nothing when a word is not x:y with
 // both numbers in 0 .. 4294967295. Runs of blanks and tabs separate them.
 std::optional<std::vector<pixel>> parse_positions(const std::string& text);
 
+// The positions in `text`, of which there must be at least one; throws
+// usage_error otherwise.
+std::vector<pixel> required_positions(const std::string& text);
+
 // The positions separated by single blanks.
 std::string format_positions(const std::vector<pixel>& positions);
 
-}  // namespace cli
+}  // namespace client

@@ -1,8 +1,8 @@
-#include "cli/raster.h"
+#include "client/raster.h"
 
 #include <algorithm>
 
-namespace cli {
+namespace client {
 
 unsigned channels(raster::form kind) {
   switch (kind) {
@@ -59,4 +59,4 @@ raster without_palette(const raster& picture) {
   return result;
 }
 
-}  // namespace cli
+}  // namespace client

@@ -1,0 +1,54 @@
+#include "client/pictures.h"
+
+#include "client/errors.h"
+#include "client/png_io.h"
+#include "client/positions.h"
+#include "client/sng_comments.h"
+#include "client/sng_convert.h"
+
+namespace client {
+namespace {
+
+// The service adds a palette entry for each colour that hiding a byte
+// creates, but only while the palette has fewer entries than this; a byte
+// that needs one more is not hidden.
+constexpr std::size_t max_growing_palette = 255;
+
+}  // namespace
+
+std::string png_upload_text(std::string_view png, const std::string& name,
+                            const std::string& secret, bool pixel_mode,
+                            std::ostream& notices) {
+  raster picture = decode_png(png, name, notices);
+  if (pixel_mode && picture.kind == raster::form::indexed &&
+      picture.palette.size() + secret.size() > max_growing_palette) {
+    notices << name
+            << ": its palette has no room for a new colour per byte of the "
+               "secret: sent as 8-bit RGB\n";
+    picture = without_palette(picture);
+  }
+  return to_sng(picture, notices);
+}
+
+std::string sng_upload_text(std::string_view file) {
+  std::string text = without_comments(file);
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  return text;
+}
+
+std::string png_of(const std::string& sng_text, const std::string& source,
+                   std::ostream& notices) {
+  return encode_png(from_sng(parse_sng(sng_text, source), notices), source);
+}
+
+std::string hidden_text(const sng& picture,
+                        const std::vector<pixel>& positions) {
+  for (const pixel& position : positions)
+    if (position.x >= picture.width() || position.y >= picture.height())
+      throw failure("position " + format_positions({position}) +
+                    " lies outside the " + std::to_string(picture.width()) +
+                    " x " + std::to_string(picture.height()) + " picture");
+  return stego::get(picture, positions);
+}
+
+}  // namespace client
