@@ -66,9 +66,9 @@ TEST(pixel, in_a_palette_picture_names_the_first_equal_entry) {
       2, 1, "palette",
       "PLTE { (1,2,3) (7,7,7) (0,0,0) (5,5,5) (1,2,3) (6,6,6) (7,8,9) }\n");
   picture.pixel(1, 0, pcolor(1, 2, 3, 0));
-  EXPECT_EQ(0, picture.chunk_IMAGE().rows[0][1].index);
+  EXPECT_EQ(0, picture.chunk_IMAGE().index(1, 0));
   picture.pixel(1, 0, pcolor(7, 8, 9, 0));
-  EXPECT_EQ(6, picture.chunk_IMAGE().rows[0][1].index);
+  EXPECT_EQ(6, picture.chunk_IMAGE().index(1, 0));
   // Entries read from text have alpha 0, and the getter keeps it.
   EXPECT_EQ(pcolor(7, 8, 9, 0), picture.pixel(1, 0));
   EXPECT_EQ(7u, picture.chunk_PLTE().colors.size());
@@ -77,7 +77,7 @@ TEST(pixel, in_a_palette_picture_names_the_first_equal_entry) {
 TEST(pixel, in_a_palette_picture_appends_a_new_colour) {
   sng picture = palette_picture(2);
   picture.pixel(0, 0, pcolor(10, 20, 30, 40));
-  EXPECT_EQ(2, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(2, picture.chunk_IMAGE().index(0, 0));
   EXPECT_EQ(pcolor(10, 20, 30, 40), picture.chunk_PLTE().colors.at(2));
   EXPECT_EQ(pcolor(10, 20, 30, 40), picture.pixel(0, 0));
 }
@@ -85,12 +85,12 @@ TEST(pixel, in_a_palette_picture_appends_a_new_colour) {
 TEST(pixel, lets_a_palette_grow_to_255_entries_only) {
   sng picture = palette_picture(254);
   picture.pixel(0, 0, pcolor(1, 1, 1, 1));
-  EXPECT_EQ(254, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(254, picture.chunk_IMAGE().index(0, 0));
   picture.pixel(0, 0, pcolor(2, 2, 2, 2));
-  EXPECT_EQ(254, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(254, picture.chunk_IMAGE().index(0, 0));
   EXPECT_EQ(255u, picture.chunk_PLTE().colors.size());
   picture.pixel(0, 0, pcolor(3, 0, 0, 0));
-  EXPECT_EQ(3, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(3, picture.chunk_IMAGE().index(0, 0));
 }
 
 TEST(pixel, never_names_an_entry_beyond_one_byte) {
@@ -100,7 +100,7 @@ TEST(pixel, never_names_an_entry_beyond_one_byte) {
   picture.pixel(0, 0, pcolor(1, 1, 1, 1));    // absent
   EXPECT_TRUE(picture == before);
   picture.pixel(0, 0, pcolor(255, 0, 0, 0));
-  EXPECT_EQ(255, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(255, picture.chunk_IMAGE().index(0, 0));
 }
 
 TEST(pixel, reads_an_index_that_names_no_entry_as_zero) {

@@ -17,15 +17,17 @@ const std::string header_2x1 =
     "IHDR {\n\twidth: 2\n\theight: 1\n\tbitdepth: 8\n}\n";
 
 std::vector<int> indices(const sng& picture, std::size_t y) {
+  const sng_IMAGE& image = picture.chunk_IMAGE();
   std::vector<int> result;
-  for (const color_t& pixel : picture.chunk_IMAGE().rows.at(y))
-    result.push_back(pixel.index);
+  for (std::size_t x = 0; x < image.row_width(y); ++x)
+    result.push_back(image.index(x, y));
   return result;
 }
 
 std::vector<pcolor> colours(const sng_IMAGE& image, std::size_t y) {
   std::vector<pcolor> result;
-  for (const color_t& pixel : image.rows.at(y)) result.push_back(pixel.color);
+  for (std::size_t x = 0; x < image.row_width(y); ++x)
+    result.push_back(image.color(x, y));
   return result;
 }
 
@@ -42,7 +44,7 @@ TEST(reader, reads_a_header_of_one_newline_as_all_defaults) {
   EXPECT_TRUE(picture.chunk_IHDR() == sng_IHDR());
   EXPECT_EQ(1.0f, picture.chunk_gAMA().gamma);
   EXPECT_TRUE(picture.chunk_tIME() == sng_tIME());
-  EXPECT_TRUE(picture.chunk_IMAGE().rows.empty());
+  EXPECT_EQ(0u, picture.chunk_IMAGE().row_count());
   EXPECT_FALSE(picture.chunk_IMAGE().indexed);
 }
 
@@ -146,7 +148,7 @@ TEST(reader, applies_the_digit_rule_to_any_character) {
 TEST(reader, splits_direct_rows_at_all_stream_white_space) {
   const sng_IMAGE image =
       parse_IMAGE("1\v2\f3\r4 \t5\n\n6 pixels hexx\n\x85", 4, false);
-  ASSERT_EQ(2u, image.rows.size());
+  ASSERT_EQ(2u, image.row_count());
   EXPECT_EQ((std::vector<pcolor>{pcolor(1, 0, 0, 0), pcolor(2, 0, 0, 0),
                                  pcolor(3, 0, 0, 0), pcolor(4, 0, 0, 0),
                                  pcolor(5, 0, 0, 0)}),
@@ -178,7 +180,7 @@ TEST(reader, reads_palette_rows_two_characters_at_a_time) {
 TEST(reader, reads_rows_as_indices_only_after_a_palette_chunk) {
   const sng picture(header_2x1 + "IMAGE {\nff0000 000001\n} PLTE { 1 2 3 }");
   EXPECT_FALSE(picture.chunk_IMAGE().indexed);
-  EXPECT_EQ(pcolor(255, 0, 0, 0), picture.chunk_IMAGE().rows[0][0].color);
+  EXPECT_EQ(pcolor(255, 0, 0, 0), picture.chunk_IMAGE().color(0, 0));
   // An empty palette body is skipped: no palette came before the rows.
   const sng skipped(header_2x1 + "PLTE {}IMAGE {\nff0000 000001\n}");
   EXPECT_FALSE(skipped.chunk_IMAGE().indexed);
@@ -320,7 +322,7 @@ TEST(reader, decodes_rows_like_the_plain_rule_on_random_text) {
     const auto bitdepth = static_cast<unsigned char>(random() % 40);
     const sng_IMAGE image = parse_IMAGE(body, bitdepth, false);
     const auto expected = reference_rows(body, bitdepth);
-    ASSERT_EQ(expected.size(), image.rows.size()) << body;
+    ASSERT_EQ(expected.size(), image.row_count()) << body;
     for (std::size_t y = 0; y < expected.size(); ++y)
       ASSERT_EQ(expected[y], colours(image, y)) << body;
   }
@@ -342,7 +344,7 @@ TEST(reader, decodes_words_of_whole_samples_and_near_misses_like_the_rule) {
       }
       const sng_IMAGE image = parse_IMAGE(body, bitdepth, false);
       const auto expected = reference_rows(body, bitdepth);
-      ASSERT_EQ(expected.size(), image.rows.size()) << body;
+      ASSERT_EQ(expected.size(), image.row_count()) << body;
       for (std::size_t y = 0; y < expected.size(); ++y)
         ASSERT_EQ(expected[y], colours(image, y)) << body;
     }

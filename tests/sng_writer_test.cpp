@@ -187,11 +187,13 @@ std::string reference_rows(const sng& picture) {
   std::ostringstream out;
   out << std::hex << std::setfill('0');
   const unsigned digits = picture.chunk_IHDR().bitdepth >> 2;
-  for (const auto& row : picture.chunk_IMAGE().rows) {
-    for (const color_t& pixel : row) {
-      out << std::setw(digits) << pixel.color.r << std::setw(digits)
-          << pixel.color.g << std::setw(digits) << pixel.color.b;
-      if (picture.chunk_IHDR().alpha) out << std::setw(digits) << pixel.color.a;
+  const sng_IMAGE& image = picture.chunk_IMAGE();
+  for (std::size_t y = 0; y < image.row_count(); ++y) {
+    for (std::size_t x = 0; x < image.row_width(y); ++x) {
+      const pcolor pixel = image.color(x, y);
+      out << std::setw(digits) << pixel.r << std::setw(digits) << pixel.g
+          << std::setw(digits) << pixel.b;
+      if (picture.chunk_IHDR().alpha) out << std::setw(digits) << pixel.a;
       out << ' ';
     }
     out << '\n';
