@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "sng/sng.h"
 
@@ -117,13 +118,46 @@ TEST(pixel, reads_an_index_that_names_no_entry_as_zero) {
 }
 
 TEST(pixel, follows_the_palette_flag_even_when_rows_hold_colours) {
-  // Rows read as colours; the flag makes the getter read their first byte
-  // as an index.
-  const sng picture(
-      "IHDR { width 2 height 1 bitdepth 8 using palette }"
-      "IMAGE { 010000 090000 } PLTE { (4,5,6) (7,8,9) }");
+  // Rows read as colours; the flag makes the getter read the low byte of
+  // red as an index, and the setter write only that byte.
+  sng picture(
+      "IHDR { width 2 height 1 bitdepth 16 using palette }"
+      "IMAGE { 000100000000 120900000000 } PLTE { (4,5,6) (7,8,9) }");
   EXPECT_EQ(pcolor(7, 8, 9, 0), picture.pixel(0, 0));
   EXPECT_EQ(pcolor(), picture.pixel(1, 0));
+  picture.pixel(1, 0, pcolor(7, 8, 9, 0));
+  EXPECT_EQ(pcolor(0x1201, 0, 0, 0), picture.chunk_IMAGE().color(1, 0));
+}
+
+TEST(pixel, keeps_samples_wider_than_the_rows_were_read_with) {
+  sng picture = blank_picture(2, 1, "color alpha");
+  picture.pixel(1, 0, pcolor(70000, -5, 256, 1));
+  EXPECT_EQ(pcolor(70000, -5, 256, 1), picture.pixel(1, 0));
+  EXPECT_EQ(pcolor(), picture.pixel(0, 0));
+  // Rows of indices keep a colour set without the palette flag, and are
+  // written with the low byte of its red as the index.
+  sng indexed("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}");
+  indexed.pixel(0, 0, pcolor(0x1234, 5, 6, 7));
+  EXPECT_EQ(pcolor(0x1234, 5, 6, 7), indexed.pixel(0, 0));
+  EXPECT_NE(std::string::npos, indexed.to_raw_string().find("hex\n34\n"));
+}
+
+TEST(memory, a_picture_of_one_character_words_holds_about_twice_its_text) {
+  const auto rows = [](int width, int height) {
+    std::string text;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) text += x == 0 ? "f" : " f";
+      text += '\n';
+    }
+    return text;
+  };
+  for (const auto& [width, height] : {std::pair(300, 300), {1, 90000}}) {
+    const std::string text = "IHDR { width " + std::to_string(width) +
+                             " height " + std::to_string(height) +
+                             " bitdepth 8 }\nIMAGE {\n" + rows(width, height) +
+                             "}\n";
+    EXPECT_LT(sng(text).memory_size(), 2.05 * text.size()) << width;
+  }
 }
 
 TEST(time, reads_month_day_year_and_the_clock_without_padding) {

@@ -82,6 +82,51 @@ TEST(reader, never_takes_memory_by_the_header_alone) {
                sng::parse_error);
 }
 
+// A picture of `side` x `side` pixels at bit depth 8, with whatever
+// `chunks` adds.
+std::string rgb8_text(int side, const std::string& chunks = "") {
+  std::string rows;
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) rows += "a0b1c2 ";
+    rows += '\n';
+  }
+  const std::string size = std::to_string(side);
+  return "IHDR { width " + size + " height " + size + " bitdepth 8 }\n" +
+         chunks + "IMAGE {\n" + rows + "}\n";
+}
+
+TEST(reader, reserves_memory_before_it_holds_it_and_not_much_more) {
+  const std::string big(200000, 'x');
+  // A digit that is no hexadecimal digit makes the samples of a row wider.
+  std::string widened = "IHDR { width 40000 height 1 bitdepth 8 } IMAGE {";
+  for (int x = 0; x < 40000; ++x) widened += x == 20000 ? " z" : " 000000";
+  const std::string texts[] = {
+      rgb8_text(300), rgb8_text(50, "tEXt { keyword k text " + big + " }"),
+      rgb8_text(50, "private k {\"" + big + "\"}"), widened + " }"};
+  for (const std::string& text : texts) {
+    std::size_t reserved = 0;
+    const sng picture(text, [&](std::size_t bytes) { reserved += bytes; });
+    EXPECT_GE(reserved + 64 * 1024, picture.memory_size());
+  }
+  // The rows of an honest picture are reserved once, at their size.
+  int calls = 0;
+  std::size_t reserved = 0;
+  const sng picture(rgb8_text(300), [&](std::size_t bytes) {
+    reserved += bytes;
+    ++calls;
+  });
+  EXPECT_EQ(1, calls);
+  EXPECT_LE(reserved, picture.memory_size());
+}
+
+TEST(reader, passes_on_what_the_reserve_hook_throws) {
+  struct refused {};
+  const auto refuse = [](std::size_t) { throw refused(); };
+  EXPECT_THROW(sng(rgb8_text(300), refuse), refused);
+  EXPECT_THROW(sng("IHDR { width 1 height 2 } IMAGE { 00 }", refuse),
+               sng::parse_error);
+}
+
 TEST(reader, drops_one_colon_from_chunk_names_and_field_words) {
   const sng picture("IHDR: {\n\twidth;\t0\n\theight: 0\n\tbitdepth:: 8\n}");
   EXPECT_EQ(0, picture.chunk_IHDR().bitdepth);  // "bitdepth:" is no field

@@ -4,6 +4,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sng/sng.h"
 
@@ -228,6 +229,30 @@ TEST(writer, writes_direct_rows_like_the_stream_manipulators) {
     ASSERT_EQ(reference_rows(picture),
               text.substr(start, text.size() - 2 - start));
   }
+}
+
+TEST(writer, knows_the_length_of_its_text_before_writing_it) {
+  std::vector<sng> pictures = {
+      sng("IHDR { width 2 height 1 bitdepth 255 using alpha } IMAGE { 1 2 }"),
+      sng("IHDR { width 2 height 1 bitdepth 8 using palette } tEXt { keyword "
+          "k text t } PLTE { 1 2 3 } hIST { 1 } IMAGE {\n0001\n} "
+          "private a {\"b\"}"),
+      sng("IHDR { width 1 height 2 bitdepth 4 } IMAGE { 123\n456 } "
+          "PLTE { 1 2 3 } hIST { 5 }"),
+      sng("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}"),
+  };
+  // Samples wider than the bit depth gives them, and negative ones.
+  const pcolor wide[] = {pcolor(255, 16, 0, 0), pcolor(-1, 65536, 4096, 7),
+                         pcolor(70000, 0, -16, 1 << 30)};
+  for (const int bitdepth : {0, 1, 4, 8, 12, 16, 20, 32})
+    for (const char* alpha : {"", "using alpha"}) {
+      sng& picture = pictures.emplace_back("IHDR { width 3 height 1 bitdepth " +
+                                           std::to_string(bitdepth) + " " +
+                                           alpha + " } IMAGE { 0 0 0 }");
+      for (unsigned x = 0; x < 3; ++x) picture.pixel(x, 0, wide[x]);
+    }
+  for (const sng& picture : pictures)
+    EXPECT_EQ(picture.to_raw_string().size(), picture.raw_size());
 }
 
 }  // namespace
