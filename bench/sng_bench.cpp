@@ -1,5 +1,5 @@
 // Throughput of the SNG reader and writer on 1024 x 1024 pictures, in bytes
-// of SNG text per second.
+// of SNG text per second, and the cost of measuring the written text.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -55,6 +55,12 @@ const std::string& rgba16() {
   return text;
 }
 
+// Samples of one digit: the written length is measured pixel by pixel.
+const std::string& rgb4() {
+  static const std::string text = picture_text(4, false, false);
+  return text;
+}
+
 const std::string& palette8() {
   static const std::string text = picture_text(8, false, true);
   return text;
@@ -81,6 +87,11 @@ void write(benchmark::State& state, const std::string& (*text)()) {
   state.SetBytesProcessed(bytes);
 }
 
+void raw_size(benchmark::State& state, const std::string& (*text)()) {
+  const sng picture(text());
+  for (auto _ : state) benchmark::DoNotOptimize(picture.raw_size());
+}
+
 BENCHMARK_CAPTURE(read, rgb8_1024x1024, rgb8)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(read, rgba16_1024x1024, rgba16)
     ->Unit(benchmark::kMillisecond);
@@ -91,5 +102,10 @@ BENCHMARK_CAPTURE(write, rgba16_1024x1024, rgba16)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write, palette_1024x1024, palette8)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(write, rgb4_1024x1024, rgb4)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(raw_size, rgb8_1024x1024, rgb8)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(raw_size, rgb4_1024x1024, rgb4)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
