@@ -103,6 +103,8 @@ struct decoded_row {
   // The layout its pixels need. When it is wider than the row's layout, a
   // pixel that needs it stopped the decoding and the row is unfinished.
   pixel_layout needs;
+  // The hexadecimal digits that its widest sample needs, at most.
+  unsigned sample_digits;
 };
 
 // Where the pixels of one row go: room for a number of pixels, stored one
@@ -130,11 +132,13 @@ class row_room {
     return true;
   }
 
-  decoded_row result() const {
+  // How the row was decoded, its samples needing up to `sample_digits`.
+  decoded_row result(unsigned sample_digits) const {
     const std::size_t stored =
         static_cast<std::size_t>(next_ - first_) / pixel_bytes;
     return {full_ ? stored + 1 : stored,
-            misfit_ ? sng_IMAGE::narrowest_for(*misfit_) : Stored};
+            misfit_ ? sng_IMAGE::narrowest_for(*misfit_) : Stored,
+            sample_digits};
   }
 
  private:
@@ -159,7 +163,7 @@ decoded_row decode_index_row(std::string_view line, std::uint8_t* row,
         read_sample(position, index_digits, before(end)));
     if (!out.put(pcolor(index, 0, 0, 0))) break;
   }
-  return out.result();
+  return out.result(index_digits);
 }
 
 // Whether a word ends at `position`.
@@ -229,20 +233,24 @@ decoded_row decode_direct_row(std::string_view line, Digits digits,
   const auto in_word = [end](const char* at) {
     return at != end && !is_white_space(*at);
   };
+  // Samples of plain digits need no more than `digits`, and fit the layout
+  // the digits give, and so every layout rows of these digits are stored in.
+  const unsigned plain_digits = std::min(std::max(unsigned{digits}, 1u), 8u);
+  std::uint32_t other_bits = 0;  // of the samples of every other pixel
   for (;;) {
     while (position != end && is_white_space(*position)) ++position;
     if (position == end) break;
-    // Samples of plain digits fit the layout the digits give, and so every
-    // layout rows of these digits are stored in.
     pcolor color;
     const bool plain = decode_plain_word(position, end, digits, color);
     if (!plain) {
       color = read_color(position, digits, in_word);
       while (in_word(position)) ++position;  // characters after the samples
+      other_bits |=
+          static_cast<std::uint32_t>(color.r | color.g | color.b | color.a);
     }
     if (!out.put(color, plain)) break;
   }
-  return out.result();
+  return out.result(std::max(plain_digits, hex_length(other_bits)));
 }
 
 // The layout that rows decoded with `bitdepth` are stored in, unless one of
@@ -299,7 +307,10 @@ std::size_t decode_row(sng_IMAGE& image, std::string_view line,
     std::uint8_t* row = image.begin_row(room);
     const decoded_row decoded =
         decode_line(line, bitdepth, palette, image.stored(), row, room);
-    if (decoded.needs <= image.stored()) return decoded.pixels;
+    if (decoded.needs <= image.stored()) {
+      image.note_sample_digits(decoded.sample_digits);
+      return decoded.pixels;
+    }
     before_widening(decoded.needs);
     image.widen(decoded.needs);
   }

@@ -63,6 +63,13 @@ std::size_t heap_size(const std::string& text) {
 constexpr std::size_t private_node_bytes =
     4 * sizeof(void*) + sizeof(std::pair<const std::string, std::string>);
 
+// Digits that the widest sample of `color` needs.
+unsigned needed_digits(const pcolor& color) {
+  // The widest sample has the highest bit of all four.
+  return hex_length(
+      static_cast<std::uint32_t>(color.r | color.g | color.b | color.a));
+}
+
 }  // namespace
 
 std::size_t sng_PLTE::memory_size() const noexcept { return heap_size(colors); }
@@ -133,12 +140,15 @@ std::uint8_t sng_IMAGE::index(std::size_t x, std::size_t y) const noexcept {
 
 void sng_IMAGE::set_color(std::size_t x, std::size_t y, const pcolor& color) {
   widen(std::max(layout_, narrowest_for(color)));
+  note_sample_digits(needed_digits(color));
   std::uint8_t* at = bytes_.data() + (row_start(y) + x) * pixel_bytes(layout_);
   with_layout(layout_, [&](auto stored) { store_pixel(stored, at, color); });
 }
 
 void sng_IMAGE::set_index(std::size_t x, std::size_t y,
                           std::uint8_t index) noexcept {
+  // The red sample's other bits stay; its low byte needs two digits.
+  note_sample_digits(hex_length(0xff));
   std::uint8_t* at = bytes_.data() + (row_start(y) + x) * pixel_bytes(layout_);
   with_layout(layout_, [&](auto stored) { store_index(stored, at, index); });
 }
@@ -163,6 +173,11 @@ void sng_IMAGE::widen(layout wider) {
     });
   });
   layout_ = wider;
+}
+
+void sng_IMAGE::note_sample_digits(unsigned digits) noexcept {
+  widest_digits_ =
+      static_cast<std::uint8_t>(std::max<unsigned>(widest_digits_, digits));
 }
 
 void sng_IMAGE::reserve(std::size_t pixels) {

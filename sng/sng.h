@@ -135,6 +135,10 @@ class sng_IMAGE {
   layout stored() const noexcept { return layout_; }
   // The stored bytes of row y, for code that walks whole rows.
   const std::uint8_t* row_data(std::size_t y) const noexcept;
+  // No stored sample needs more hexadecimal digits than this (for its 32-bit
+  // two's complement, one at least): rows whose padding gives every sample
+  // that many have a written length known without a look at their pixels.
+  unsigned widest_digits() const noexcept { return widest_digits_; }
 
   // The pixel at (x, y), which must be stored, as a colour and as an index.
   pcolor color(std::size_t x, std::size_t y) const noexcept;
@@ -153,6 +157,9 @@ class sng_IMAGE {
   void reserve(std::size_t pixels);
   std::uint8_t* begin_row(std::size_t room);
   void end_row(std::size_t width);
+  // Takes note that pixels were stored whose samples need up to `digits`
+  // hexadecimal digits.
+  void note_sample_digits(unsigned digits) noexcept;
   // Stores every pixel in `wider`, a layout no narrower than the current one,
   // from now on, with room for as many pixels as before. A row begun and not
   // ended is dropped.
@@ -175,6 +182,7 @@ class sng_IMAGE {
   std::size_t rows_ = 0;
   std::size_t width_ = 0;
   layout layout_ = layout::index;
+  std::uint8_t widest_digits_ = 1;
 };
 
 // Same flag and rows; pixels are compared by index when the rows hold

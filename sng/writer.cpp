@@ -98,16 +98,6 @@ char* put_hex(char* out, std::uint32_t value, Length length) {
   return out + length;
 }
 
-// Digits of one sample: its 32-bit two's complement in as many hexadecimal
-// digits as it needs, at least one, padded with zeros to `digits`. Counted
-// without branches, so that measuring many samples runs as vector code.
-unsigned hex_length(std::uint32_t value, unsigned digits) {
-  unsigned needed = 1;
-  for (unsigned shift = 4; shift < 32; shift += 4)
-    needed += value >> shift != 0;
-  return std::max(needed, digits);
-}
-
 // Samples per direct pixel: alpha is written only with the alpha flag.
 constexpr unsigned samples_written(bool alpha) { return alpha ? 4 : 3; }
 
@@ -149,23 +139,10 @@ unsigned direct_pixel_length(const stored_samples& samples, Digits digits,
   return length;
 }
 
-// Digits that the largest sample of a layout needs.
-unsigned widest_sample_digits(pixel_layout stored) {
-  switch (stored) {
-    case pixel_layout::index:
-    case pixel_layout::byte_samples:
-      return 2;
-    case pixel_layout::short_samples:
-      return 4;
-    case pixel_layout::int_samples:
-      break;
-  }
-  return 8;
-}
-
 // Characters of the row lines, a line feed after each row: two digits per
-// index, or the samples and blank of each direct pixel. When every sample
-// the layout can hold fits its digits, every pixel has the same length;
+// index, or the samples and blank of each direct pixel. When no stored
+// sample needs more digits than the padding gives it, as in every picture
+// read from plain hexadecimal digits, every pixel has the same length;
 // otherwise each pixel is measured.
 std::size_t rows_length(const sng_IMAGE& image, bool as_indices,
                         const sng_IHDR& header) {
@@ -173,8 +150,9 @@ std::size_t rows_length(const sng_IMAGE& image, bool as_indices,
   const std::size_t pixels = image.pixel_count();
   if (as_indices) return line_feeds + index_digits * pixels;
   const unsigned digits = header.bitdepth >> 2;
-  if (digits > 0 && widest_sample_digits(image.stored()) <= digits)
-    return line_feeds + pixels * (samples_written(header.alpha) * digits + 1);
+  const unsigned padded = std::max(digits, 1u);  // one digit at least
+  if (image.widest_digits() <= padded)
+    return line_feeds + pixels * (samples_written(header.alpha) * padded + 1);
   std::size_t length = line_feeds;
   if (pixels == 0) return length;
   const std::uint8_t* const first = image.row_data(0);  // rows follow on

@@ -240,6 +240,8 @@ TEST(writer, knows_the_length_of_its_text_before_writing_it) {
       sng("IHDR { width 1 height 2 bitdepth 4 } IMAGE { 123\n456 } "
           "PLTE { 1 2 3 } hIST { 5 }"),
       sng("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}"),
+      // Samples of characters that are no hexadecimal digits.
+      sng("IHDR { width 2 height 1 bitdepth 8 } IMAGE { zz0000 \x85 }"),
   };
   // Samples wider than the bit depth gives them, and negative ones.
   const pcolor wide[] = {pcolor(255, 16, 0, 0), pcolor(-1, 65536, 4096, 7),
