@@ -167,22 +167,24 @@ void fill_indexed(raster& result, const sng& picture) {
                               palette_sample(color.b)});
   result.allocate();
   auto out = result.data.begin();
-  for (const std::vector<color_t>& row : picture.chunk_IMAGE().rows)
-    for (const color_t& pixel : row) {
-      if (pixel.index >= colors.size())
-        throw failure("a pixel names palette entry " +
-                      std::to_string(pixel.index) + " of a palette of " +
-                      std::to_string(colors.size()));
-      *out++ = pixel.index;
+  const sng_IMAGE& image = picture.chunk_IMAGE();
+  for (std::size_t y = 0; y < image.row_count(); ++y)
+    for (std::size_t x = 0; x < image.row_width(y); ++x) {
+      const std::uint8_t index = image.index(x, y);
+      if (index >= colors.size())
+        throw failure("a pixel names palette entry " + std::to_string(index) +
+                      " of a palette of " + std::to_string(colors.size()));
+      *out++ = index;
     }
 }
 
 bool all_grey(const sng_IMAGE& image) {
-  return std::all_of(image.rows.begin(), image.rows.end(), [](const auto& row) {
-    return std::all_of(row.begin(), row.end(), [](const color_t& pixel) {
-      return pixel.color.r == pixel.color.g && pixel.color.g == pixel.color.b;
-    });
-  });
+  for (std::size_t y = 0; y < image.row_count(); ++y)
+    for (std::size_t x = 0; x < image.row_width(y); ++x) {
+      const pcolor pixel = image.color(x, y);
+      if (pixel.r != pixel.g || pixel.g != pixel.b) return false;
+    }
+  return true;
 }
 
 // How direct samples of the picture's bit depth become raster samples: the
@@ -235,14 +237,16 @@ void fill_direct(raster& result, const sng& picture, std::ostream& notices) {
     result.set_sample(position++,
                       static_cast<std::uint16_t>(value) * scale.factor);
   };
-  for (const std::vector<color_t>& row : picture.chunk_IMAGE().rows)
-    for (const color_t& pixel : row) {
-      put(pixel.color.r);
+  const sng_IMAGE& image = picture.chunk_IMAGE();
+  for (std::size_t y = 0; y < image.row_count(); ++y)
+    for (std::size_t x = 0; x < image.row_width(y); ++x) {
+      const pcolor pixel = image.color(x, y);
+      put(pixel.r);
       if (!grey) {
-        put(pixel.color.g);
-        put(pixel.color.b);
+        put(pixel.g);
+        put(pixel.b);
       }
-      if (alpha) put(pixel.color.a);
+      if (alpha) put(pixel.a);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "sng/hex.h"
@@ -57,18 +58,14 @@ std::uint32_t read_sample(Iterator& position, Digits digits, More more) {
 // One direct pixel: red, green and blue, then alpha only when characters
 // remain; `position` is left after the samples read.
 template <class Iterator, class Digits, class More>
-color_t read_color(Iterator& position, Digits digits, More more) {
-  color_t pixel;
-  pixel.color.r =
-      static_cast<std::int32_t>(read_sample(position, digits, more));
-  pixel.color.g =
-      static_cast<std::int32_t>(read_sample(position, digits, more));
-  pixel.color.b =
-      static_cast<std::int32_t>(read_sample(position, digits, more));
+pcolor read_color(Iterator& position, Digits digits, More more) {
+  pcolor color;
+  color.r = static_cast<std::int32_t>(read_sample(position, digits, more));
+  color.g = static_cast<std::int32_t>(read_sample(position, digits, more));
+  color.b = static_cast<std::int32_t>(read_sample(position, digits, more));
   if (more(position))
-    pixel.color.a =
-        static_cast<std::int32_t>(read_sample(position, digits, more));
-  return pixel;
+    color.a = static_cast<std::int32_t>(read_sample(position, digits, more));
+  return color;
 }
 
 // Whether characters remain before `end`.
@@ -99,12 +96,74 @@ void for_each_row(std::string_view body, Visit visit) {
 // possibly alone, in either mode.
 std::size_t max_pixels(std::string_view line) { return (line.size() + 1) / 2; }
 
-void decode_index_row(std::string_view line, std::vector<color_t>& row) {
+// How a line was decoded into a row.
+struct decoded_row {
+  // The pixels of the line; room + 1 when it holds more than the row's room.
+  std::size_t pixels;
+  // The layout its pixels need. When it is wider than the row's layout, a
+  // pixel that needs it stopped the decoding and the row is unfinished.
+  pixel_layout needs;
+  // The hexadecimal digits that its widest sample needs, at most.
+  unsigned sample_digits;
+};
+
+// Where the pixels of one row go: room for a number of pixels, stored one
+// after another in the layout `Stored`.
+template <pixel_layout Stored>
+class row_room {
+ public:
+  row_room(std::uint8_t* first, std::size_t pixels)
+      : first_(first), next_(first), end_(first + pixels * pixel_bytes) {}
+
+  // Stores `color` as the next pixel. Stores nothing and returns false when
+  // the row is full or its layout cannot hold the colour; `fitting` says
+  // that it can.
+  bool put(const pcolor& color, bool fitting = false) {
+    if (next_ == end_) {
+      full_ = true;
+      return false;
+    }
+    if (!fitting && !fits(layout_constant<Stored>(), color)) {
+      misfit_ = color;
+      return false;
+    }
+    store_pixel(layout_constant<Stored>(), next_, color);
+    next_ += pixel_bytes;
+    return true;
+  }
+
+  // How the row was decoded, its samples needing up to `sample_digits`.
+  decoded_row result(unsigned sample_digits) const {
+    const std::size_t stored =
+        static_cast<std::size_t>(next_ - first_) / pixel_bytes;
+    return {full_ ? stored + 1 : stored,
+            misfit_ ? sng_IMAGE::narrowest_for(*misfit_) : Stored,
+            sample_digits};
+  }
+
+ private:
+  static constexpr std::size_t pixel_bytes = sng_IMAGE::pixel_bytes(Stored);
+
+  std::uint8_t* first_;
+  std::uint8_t* next_;
+  std::uint8_t* end_;
+  bool full_ = false;
+  std::optional<pcolor> misfit_;  // a colour the layout cannot hold
+};
+
+// Each decoder stores the pixels of one line in a row of `room` pixels at
+// `row` until the line ends or the row takes no more.
+decoded_row decode_index_row(std::string_view line, std::uint8_t* row,
+                             std::size_t room) {
+  row_room<pixel_layout::index> out(row, room);
   const char* position = line.data();
   const char* const end = position + line.size();
-  while (position != end)
-    row.emplace_back(static_cast<std::uint8_t>(
-        read_sample(position, index_digits, before(end))));
+  while (position != end) {
+    const auto index = static_cast<std::uint8_t>(
+        read_sample(position, index_digits, before(end)));
+    if (!out.put(pcolor(index, 0, 0, 0))) break;
+  }
+  return out.result(index_digits);
 }
 
 // Whether a word ends at `position`.
@@ -140,7 +199,7 @@ std::uint32_t plain_sample(const char* position, Digits digits, unsigned& bad) {
 // returns true; otherwise leaves both alone.
 template <class Digits>
 bool decode_plain_word(const char*& position, const char* end, Digits digits,
-                       color_t& pixel) {
+                       pcolor& color) {
   const auto left = static_cast<std::size_t>(end - position);
   if (digits == 0 || left < 3 * digits) return false;
   unsigned bad = 0;
@@ -156,7 +215,7 @@ bool decode_plain_word(const char*& position, const char* end, Digits digits,
     if (!word_ends(position + length, end)) return false;
   }
   if (bad & 0x10) return false;
-  pixel.color =
+  color =
       pcolor(static_cast<std::int32_t>(red), static_cast<std::int32_t>(green),
              static_cast<std::int32_t>(blue), static_cast<std::int32_t>(alpha));
   position += length;
@@ -165,36 +224,135 @@ bool decode_plain_word(const char*& position, const char* end, Digits digits,
 
 // Decodes each word of the line as one pixel, in one pass: a word ends at
 // the first white space, as stream extraction ends it.
-template <class Digits>
-void decode_direct_row(std::string_view line, Digits digits,
-                       std::vector<color_t>& row) {
+template <pixel_layout Stored, class Digits>
+decoded_row decode_direct_row(std::string_view line, Digits digits,
+                              std::uint8_t* row, std::size_t room) {
+  row_room<Stored> out(row, room);
   const char* position = line.data();
   const char* const end = position + line.size();
   const auto in_word = [end](const char* at) {
     return at != end && !is_white_space(*at);
   };
+  // Samples of plain digits need no more than `digits`, and fit the layout
+  // the digits give, and so every layout rows of these digits are stored in.
+  const unsigned plain_digits = std::min(std::max(unsigned{digits}, 1u), 8u);
+  std::uint32_t other_bits = 0;  // of the samples of every other pixel
   for (;;) {
     while (position != end && is_white_space(*position)) ++position;
-    if (position == end) return;
-    color_t pixel;
-    if (decode_plain_word(position, end, digits, pixel)) {
-      row.push_back(pixel);
-      continue;
+    if (position == end) break;
+    pcolor color;
+    const bool plain = decode_plain_word(position, end, digits, color);
+    if (!plain) {
+      color = read_color(position, digits, in_word);
+      while (in_word(position)) ++position;  // characters after the samples
+      other_bits |=
+          static_cast<std::uint32_t>(color.r | color.g | color.b | color.a);
     }
-    row.push_back(read_color(position, digits, in_word));
-    while (in_word(position)) ++position;  // characters after the samples
+    if (!out.put(color, plain)) break;
+  }
+  return out.result(std::max(plain_digits, hex_length(other_bits)));
+}
+
+// The layout that rows decoded with `bitdepth` are stored in, unless one of
+// their pixels needs a wider one: samples of plain hexadecimal digits fit
+// it, but the digit rule takes any character.
+pixel_layout row_layout(unsigned char bitdepth, bool palette) {
+  return palette ? pixel_layout::index
+                 : sng_IMAGE::for_sample_digits(sample_digits(bitdepth));
+}
+
+// Decodes a line of direct pixels with any number of digits per sample into
+// a row of any layout but index.
+decoded_row decode_any_direct_row(std::string_view line, unsigned digits,
+                                  pixel_layout stored, std::uint8_t* row,
+                                  std::size_t room) {
+  decoded_row decoded{};
+  with_layout(stored, [&](auto stored) {
+    if constexpr (stored != pixel_layout::index)
+      decoded = decode_direct_row<stored>(line, digits, row, room);
+  });
+  return decoded;
+}
+
+// Decodes a line into a row stored in `stored`. The common bit depths, in
+// the layout they give, have loops of their own; other bit depths and rows
+// that were widened share one loop per layout.
+decoded_row decode_line(std::string_view line, unsigned char bitdepth,
+                        bool palette, pixel_layout stored, std::uint8_t* row,
+                        std::size_t room) {
+  if (palette) return decode_index_row(line, row, room);
+  decoded_row decoded{};
+  with_sample_digits(sample_digits(bitdepth), [&](auto digits) {
+    if constexpr (std::is_empty_v<decltype(digits)>) {
+      constexpr pixel_layout usual = sng_IMAGE::for_sample_digits(digits);
+      if (stored == usual) {
+        decoded = decode_direct_row<usual>(line, digits, row, room);
+        return;
+      }
+    }
+    decoded = decode_any_direct_row(line, digits, stored, row, room);
+  });
+  return decoded;
+}
+
+// Decodes `line` into a new last row of `image` with room for `room` pixels,
+// and returns the pixels the line holds (room + 1 when it holds more); the
+// row is begun, not ended. When a pixel needs a wider layout, calls
+// `before_widening` with it, widens the image and decodes the line again.
+template <class BeforeWidening>
+std::size_t decode_row(sng_IMAGE& image, std::string_view line,
+                       unsigned char bitdepth, bool palette, std::size_t room,
+                       BeforeWidening before_widening) {
+  for (;;) {
+    std::uint8_t* row = image.begin_row(room);
+    const decoded_row decoded =
+        decode_line(line, bitdepth, palette, image.stored(), row, room);
+    if (decoded.needs <= image.stored()) {
+      image.note_sample_digits(decoded.sample_digits);
+      return decoded.pixels;
+    }
+    before_widening(decoded.needs);
+    image.widen(decoded.needs);
   }
 }
 
-void decode_row(std::string_view line, unsigned char bitdepth, bool palette,
-                std::vector<color_t>& row) {
-  if (palette)
-    decode_index_row(line, row);
-  else
-    with_sample_digits(sample_digits(bitdepth), [&](auto digits) {
-      decode_direct_row(line, digits, row);
-    });
+// Memory the reader may take beyond what it has reserved: needs below this
+// are not worth a call, and what the reader holds stays within 64 KiB of
+// what it reserved.
+constexpr std::size_t unreserved_bytes = 32 * 1024;
+
+// Memory that reading one chunk other than IMAGE may take at its peak, per
+// byte of its body and head: the copy of the body, the stream over it or a
+// second copy, the words read from it and the record built, each up to
+// twice its length while it grows (a palette entry of 16 bytes per six
+// characters, with its old and new block while it grows, is the most), and
+// a little for each allocation.
+constexpr std::size_t chunk_bytes_per_text_byte = 12;
+constexpr std::size_t chunk_fixed_bytes = 1024;
+
+std::size_t chunk_peak_bytes(std::size_t text_bytes) {
+  return chunk_bytes_per_text_byte * text_bytes + chunk_fixed_bytes;
 }
+
+// The memory the reader has reserved: before taking memory it covers what
+// it will hold at most, reserving what exceeds its earlier reservations.
+class memory_account {
+ public:
+  explicit memory_account(const sng::reserve_memory& reserve)
+      : reserve_(reserve) {}
+
+  // Makes sure that holding `peak` bytes stays within what is reserved plus
+  // unreserved_bytes.
+  void cover(std::size_t peak) {
+    if (peak <= reserved_ + unreserved_bytes) return;
+    reserve_(peak - reserved_);
+    reserved_ = peak;
+  }
+
+ private:
+  const sng::reserve_memory& reserve_;
+  std::size_t reserved_ = 0;
+};
 
 // The last IMAGE chunk of a text, kept undecoded until the header is final:
 // a later IMAGE chunk replaces all rows, and the rows must match the header
@@ -206,28 +364,70 @@ struct pending_rows {
   bool palette = false;        // whether a PLTE chunk came before it
 };
 
-// The rows of `pending`, tested against the header's height and width;
-// memory is taken only for rows that can still match, never by the header's
-// numbers alone.
+// The rows of `pending`, tested against the header's height and width, all
+// in one block. Its size is known, and reserved on top of the `held` bytes,
+// once every line is found to have room for the width: memory is never
+// taken by the header's numbers alone.
 sng_IMAGE decode_checked_rows(const pending_rows& pending,
-                              const sng_IHDR& header) {
+                              const sng_IHDR& header, std::size_t held,
+                              memory_account& account) {
+  // A negative width becomes one that no line has room for.
+  const auto width = static_cast<std::uint64_t>(header.width);
   std::int64_t count = 0;
-  for_each_row(pending.body, [&count](std::string_view) { ++count; });
-  if (count != header.height) throw sng::parse_error();
-
-  sng_IMAGE image;
-  image.indexed = pending.palette && count > 0;
-  image.rows.reserve(static_cast<std::size_t>(count));
-  const auto width =
-      static_cast<std::uint64_t>(std::max<std::int64_t>(header.width, 0));
+  bool room = true;
   for_each_row(pending.body, [&](std::string_view line) {
-    auto& row = image.rows.emplace_back();
-    row.reserve(std::min<std::uint64_t>(width, max_pixels(line)));
-    decode_row(line, pending.bitdepth, pending.palette, row);
-    if (static_cast<std::int64_t>(row.size()) != header.width)
+    ++count;
+    room = room && max_pixels(line) >= width;
+  });
+  if (count != header.height || !room) throw sng::parse_error();
+
+  const pixel_layout stored = row_layout(pending.bitdepth, pending.palette);
+  sng_IMAGE image(stored);
+  image.indexed = pending.palette && count > 0;
+  if (count == 0) return image;
+  const std::size_t pixels = static_cast<std::size_t>(count) * width;
+  account.cover(held + sng_IMAGE::memory_for(pixels, stored));
+  image.reserve(pixels);
+  // While widening, the block is copied into one of the wider layout.
+  const auto before_widening = [&](pixel_layout wider) {
+    account.cover(held + sng_IMAGE::memory_for(pixels, image.stored()) +
+                  sng_IMAGE::memory_for(pixels, wider));
+  };
+  for_each_row(pending.body, [&](std::string_view line) {
+    if (decode_row(image, line, pending.bitdepth, pending.palette, width,
+                   before_widening) != width)
       throw sng::parse_error();
+    image.end_row(width);
   });
   return image;
+}
+
+// The key and the value of a private chunk, within its head and its body.
+std::pair<std::string_view, std::string_view> private_entry(
+    std::string_view body, std::string_view head) {
+  const auto key_first = head.find_first_not_of(" \t");
+  check_pos(key_first);
+  const auto key_last = head.find_last_not_of(" \t");
+  const auto open_quote = body.find('"');
+  check_pos(open_quote);
+  const auto close_quote = body.find('"', open_quote + 1);
+  check_pos(close_quote);
+  return {head.substr(key_first, key_last - key_first + 1),
+          body.substr(open_quote + 1, close_quote - open_quote - 1)};
+}
+
+// Stores the key and value of a private chunk; returns how many bytes that
+// adds to what the values hold, negative when a longer value is replaced.
+std::ptrdiff_t store_private(sng_private& values, std::string_view body,
+                             std::string_view head) {
+  const auto [key, value] = private_entry(body, head);
+  auto [entry, added] = values.entries.try_emplace(std::string(key));
+  const auto before =
+      added ? 0 : sng_private::entry_size(entry->first, entry->second);
+  entry->second = std::string(value);
+  return static_cast<std::ptrdiff_t>(
+             sng_private::entry_size(entry->first, entry->second)) -
+         static_cast<std::ptrdiff_t>(before);
 }
 
 // Reads the body word by word; calls `field` with each word (one trailing
@@ -253,7 +453,10 @@ std::uint32_t hex2byte(std::string::const_iterator& position,
 
 color_t hex2color(const std::string& word, unsigned char bitdepth) {
   auto position = word.begin();
-  return read_color(position, sample_digits(bitdepth), before(word.end()));
+  color_t pixel;
+  pixel.color =
+      read_color(position, sample_digits(bitdepth), before(word.end()));
+  return pixel;
 }
 
 sng_IHDR parse_IHDR(const std::string& body) {
@@ -327,29 +530,58 @@ sng_tEXt parse_tEXt(const std::string& body) {
 
 sng_IMAGE parse_IMAGE(const std::string& body, unsigned char bitdepth,
                       bool palette) {
-  sng_IMAGE image;
+  sng_IMAGE image(row_layout(bitdepth, palette));
   for_each_row(body, [&](std::string_view line) {
-    decode_row(line, bitdepth, palette, image.rows.emplace_back());
+    image.end_row(decode_row(image, line, bitdepth, palette, max_pixels(line),
+                             [](pixel_layout) {}));
   });
-  image.indexed = palette && !image.rows.empty();
+  image.indexed = palette && image.row_count() > 0;
   return image;
 }
 
 void parse_private(sng_private& values, const std::string& body,
                    const std::string& head) {
-  const auto key_first = head.find_first_not_of(" \t");
-  check_pos(key_first);
-  const auto key_last = head.find_last_not_of(" \t");
-  const auto open_quote = body.find('"');
-  check_pos(open_quote);
-  const auto close_quote = body.find('"', open_quote + 1);
-  check_pos(close_quote);
-  values.entries.insert_or_assign(
-      head.substr(key_first, key_last - key_first + 1),
-      body.substr(open_quote + 1, close_quote - open_quote - 1));
+  store_private(values, body, head);
 }
 
-sng::sng(const std::string& text) {
+namespace {
+
+// The chunks the reader knows; every other name is skipped.
+enum class chunk_kind {
+  header,
+  gamma,
+  palette,
+  histogram,
+  time,
+  text,
+  image,
+  private_value,
+  unknown
+};
+
+chunk_kind kind_of(std::string_view name) {
+  if (name == "IHDR") return chunk_kind::header;
+  if (name == "gAMA") return chunk_kind::gamma;
+  if (name == "PLTE") return chunk_kind::palette;
+  if (name == "hIST") return chunk_kind::histogram;
+  if (name == "tIME") return chunk_kind::time;
+  if (name == "tEXt") return chunk_kind::text;
+  if (name == "IMAGE") return chunk_kind::image;
+  if (name == "private") return chunk_kind::private_value;
+  return chunk_kind::unknown;
+}
+
+}  // namespace
+
+sng::sng(const std::string& text) : sng(text, [](std::size_t) {}) {}
+
+sng::sng(const std::string& text, const reserve_memory& reserve) {
+  memory_account account(reserve);
+  std::ptrdiff_t private_bytes = 0;  // what private_values_ holds
+  const auto held = [&] {
+    return palette_.memory_size() + histogram_.memory_size() +
+           text_.memory_size() + static_cast<std::size_t>(private_bytes);
+  };
   bool header_seen = false;
   bool palette_seen = false;
   pending_rows image;  // none yet: no rows
@@ -366,29 +598,42 @@ sng::sng(const std::string& text) {
     position = close + 1;
     if (close == open + 1) continue;
 
-    const std::string name = _(text.substr(name_start, name_end - name_start));
-    const std::string_view body(text.data() + open + 1, close - open - 1);
-    if (name == "IMAGE") {
+    const std::string_view view(text);
+    const chunk_kind kind =
+        kind_of(without_colon(view.substr(name_start, name_end - name_start)));
+    const auto head = view.substr(name_end, open - name_end);
+    const auto body = view.substr(open + 1, close - open - 1);
+    if (kind == chunk_kind::unknown) continue;
+    if (kind == chunk_kind::image) {
       image = pending_rows{body, header_.bitdepth, palette_seen};
-    } else if (name == "IHDR") {
-      header_ = parse_IHDR(std::string(body));
-      header_seen = true;
-    } else if (name == "gAMA") {
-      gamma_ = parse_gAMA(std::string(body));
-    } else if (name == "PLTE") {
-      palette_ = parse_PLTE(std::string(body));
-      palette_seen = true;
-    } else if (name == "hIST") {
-      histogram_ = parse_hIST(std::string(body));
-    } else if (name == "tIME") {
-      time_ = parse_tIME(std::string(body));
-    } else if (name == "tEXt") {
-      text_ = parse_tEXt(std::string(body));
-    } else if (name == "private") {
-      parse_private(private_values_, std::string(body),
-                    text.substr(name_end, open - name_end));
+      continue;
+    }
+    account.cover(held() + chunk_peak_bytes(head.size() + body.size()));
+    switch (kind) {
+      case chunk_kind::header:
+        header_ = parse_IHDR(std::string(body));
+        header_seen = true;
+        break;
+      case chunk_kind::gamma:
+        gamma_ = parse_gAMA(std::string(body));
+        break;
+      case chunk_kind::palette:
+        palette_ = parse_PLTE(std::string(body));
+        palette_seen = true;
+        break;
+      case chunk_kind::histogram:
+        histogram_ = parse_hIST(std::string(body));
+        break;
+      case chunk_kind::time:
+        time_ = parse_tIME(std::string(body));
+        break;
+      case chunk_kind::text:
+        text_ = parse_tEXt(std::string(body));
+        break;
+      default:
+        private_bytes += store_private(private_values_, body, head);
     }
   }
   if (!header_seen) throw parse_error();
-  image_ = decode_checked_rows(image, header_);
+  image_ = decode_checked_rows(image, header_, held(), account);
 }

@@ -3,10 +3,13 @@
 // copies everything. It has no lock: one thread uses a picture at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One colour: four signed samples, not limited to any range.
@@ -22,9 +25,9 @@ struct pcolor {
 
 bool operator==(const pcolor& left, const pcolor& right);
 
-// One stored pixel: a direct colour, or in rows that hold palette indices an
-// index in the first byte of the same storage. Which one it holds follows
-// from the picture, not from the pixel.
+// One pixel as the reader decodes it: a direct colour, or a palette index in
+// the first byte of the same storage. Pictures store their pixels more
+// compactly (sng_IMAGE).
 union color_t {
   pcolor color;
   std::uint8_t index;
@@ -58,12 +61,16 @@ struct sng_PLTE {
   std::vector<pcolor> colors;  // an entry's position is its index
 
   bool operator==(const sng_PLTE&) const = default;
+  // Bytes the entries take on the heap.
+  std::size_t memory_size() const noexcept;
 };
 
 struct sng_hIST {
   std::vector<std::int16_t> values;
 
   bool operator==(const sng_hIST&) const = default;
+  // Bytes the values take on the heap.
+  std::size_t memory_size() const noexcept;
 };
 
 struct sng_tIME {
@@ -82,24 +89,114 @@ struct sng_tEXt {
   std::string text;
 
   bool operator==(const sng_tEXt&) const = default;
+  // Bytes the keyword and the text take on the heap.
+  std::size_t memory_size() const noexcept;
 };
 
-struct sng_IMAGE {
-  std::vector<std::vector<color_t>> rows;  // rows[y][x]
+// The pixel rows of a picture, stored flat in one block: no allocation per
+// row, and nothing kept per row while all rows have one width (only rows of
+// different widths, which parse_IMAGE can return, keep where each one ends).
+// A pixel takes the bytes its samples need: one for a palette index, or four
+// samples of one, two or four bytes each. Every stored pixel reads both as a
+// colour and as an index: the index i is the colour (i, 0, 0, 0), and the
+// index of a colour is the low byte of its red sample.
+class sng_IMAGE {
+ public:
+  // How pixels are stored, narrowest first.
+  enum class layout : std::uint8_t {
+    index,          // one byte i: the colour (i, 0, 0, 0)
+    byte_samples,   // four samples from 0 to 255, one byte each
+    short_samples,  // four samples from 0 to 65535, two bytes each
+    int_samples,    // four samples of any value, four bytes each
+  };
+
+  sng_IMAGE() = default;
+  explicit sng_IMAGE(layout stored) : layout_(stored) {}
+
+  // Bytes one pixel takes in `stored`.
+  static constexpr std::size_t pixel_bytes(layout stored) noexcept {
+    return stored == layout::index ? 1 : 4u << (static_cast<int>(stored) - 1);
+  }
+  // The narrowest layout that holds every sample of `digits` hexadecimal
+  // digits.
+  static constexpr layout for_sample_digits(unsigned digits) noexcept {
+    return digits <= 2   ? layout::byte_samples
+           : digits <= 4 ? layout::short_samples
+                         : layout::int_samples;
+  }
+  // The narrowest layout that holds the samples of `color`.
+  static layout narrowest_for(const pcolor& color) noexcept;
+  // Heap bytes that `pixels` pixels take in `stored`.
+  static std::size_t memory_for(std::size_t pixels, layout stored) noexcept;
+
+  std::size_t row_count() const noexcept { return rows_; }
+  std::size_t row_width(std::size_t y) const noexcept;
+  std::size_t pixel_count() const noexcept;
+  layout stored() const noexcept { return layout_; }
+  // The stored bytes of row y, for code that walks whole rows.
+  const std::uint8_t* row_data(std::size_t y) const noexcept;
+  // No stored sample needs more hexadecimal digits than this (for its 32-bit
+  // two's complement, one at least): rows whose padding gives every sample
+  // that many have a written length known without a look at their pixels.
+  unsigned widest_digits() const noexcept { return widest_digits_; }
+
+  // The pixel at (x, y), which must be stored, as a colour and as an index.
+  pcolor color(std::size_t x, std::size_t y) const noexcept;
+  std::uint8_t index(std::size_t x, std::size_t y) const noexcept;
+  // Stores the colour at (x, y), which must be stored; every pixel is first
+  // widened to a layout that holds its samples when the current one does not.
+  void set_color(std::size_t x, std::size_t y, const pcolor& color);
+  // Sets the index of the pixel at (x, y), which must be stored: the low byte
+  // of its red sample; its other bytes and samples stay.
+  void set_index(std::size_t x, std::size_t y, std::uint8_t index) noexcept;
+
+  // Building the rows, one after another: room for `pixels` more pixels
+  // without moving the block; a new last row of `room` zero pixels, whose
+  // bytes it returns; and the end of that row, whose first `width` pixels
+  // (at most `room`) it keeps.
+  void reserve(std::size_t pixels);
+  std::uint8_t* begin_row(std::size_t room);
+  void end_row(std::size_t width);
+  // Takes note that pixels were stored whose samples need up to `digits`
+  // hexadecimal digits.
+  void note_sample_digits(unsigned digits) noexcept;
+  // Stores every pixel in `wider`, a layout no narrower than the current one,
+  // from now on, with room for as many pixels as before. A row begun and not
+  // ended is dropped.
+  void widen(layout wider);
+
+  // Bytes the rows take on the heap.
+  std::size_t memory_size() const noexcept;
+
   // True when the rows were read as palette indices (a palette chunk came
   // before them and there is at least one row); the writer then writes them
   // as indices again.
   bool indexed = false;
+
+ private:
+  std::size_t row_start(std::size_t y) const noexcept;
+
+  std::vector<std::uint8_t> bytes_;    // the rows, one after another
+  std::vector<std::size_t> row_ends_;  // pixels up to each row's end; empty
+                                       // while every row has width_ pixels
+  std::size_t rows_ = 0;
+  std::size_t width_ = 0;
+  layout layout_ = layout::index;
+  std::uint8_t widest_digits_ = 1;
 };
 
 // Same flag and rows; pixels are compared by index when the rows hold
-// indices and by all four samples otherwise.
+// indices and by all four samples otherwise, however they are stored.
 bool operator==(const sng_IMAGE& left, const sng_IMAGE& right);
 
 struct sng_private {
   std::map<std::string, std::string> entries;
 
   bool operator==(const sng_private&) const = default;
+  // Bytes the entries take on the heap, and one entry of them.
+  std::size_t memory_size() const noexcept;
+  static std::size_t entry_size(const std::string& key,
+                                const std::string& value) noexcept;
 };
 
 class sng {
@@ -107,8 +204,21 @@ class sng {
   // Thrown by the reader, and only there, when the text is not a picture.
   class parse_error {};
 
+  // Told by the reader how many more bytes it is about to take, before it
+  // takes them. It may throw anything to stop the reader, which then passes
+  // that exception on and leaves nothing behind.
+  using reserve_memory = std::function<void(std::size_t bytes)>;
+
   // Reads a picture from SNG text; throws parse_error.
   explicit sng(const std::string& text);
+  // The same, calling `reserve` before taking memory, so that at every
+  // moment what the reader holds besides `text` (the records, the copies and
+  // streams of chunk bodies) is at most the sum of the bytes reserved so far
+  // plus 64 KiB. The pixel rows are reserved once, when their size is known
+  // (and again in the rare case that a sample made of characters that are
+  // no hexadecimal digits needs wider storage). A text that is no picture
+  // throws parse_error, possibly after reserving.
+  sng(const std::string& text, const reserve_memory& reserve);
 
   std::int64_t width() const;
   std::int64_t height() const;
@@ -140,6 +250,13 @@ class sng {
 
   // The picture as SNG text, every line ended by a line feed.
   std::string to_raw_string() const;
+  // to_raw_string().size(), without building the text: at most one pass
+  // over the pixels and no memory that grows with the picture.
+  std::size_t raw_size() const;
+
+  // Bytes the picture holds, itself and on the heap: an upper bound, close
+  // to what the allocator really hands out.
+  std::size_t memory_size() const noexcept;
 
   // Read-only views of the records, for tools and tests that inspect a
   // picture as a whole.
@@ -168,6 +285,7 @@ class sng {
 
 // `word` without one trailing colon or semicolon.
 std::string _(const std::string& word);
+std::string_view without_colon(std::string_view word);
 
 // One integer read from `in` as a 64-bit value and cut to T's low bits; 0
 // (with `in` failed) when no number can be read there.

@@ -1,13 +1,18 @@
-// The SNG writer, sng::to_raw_string.
+// The SNG writer, sng::to_raw_string, and the length of what it writes,
+// sng::raw_size.
 //
-// The small chunks are formatted with a string stream; the pixel rows, the
-// bulk of every text, are formatted by hand, a block of pixels at a time.
+// The small chunks are formatted with a stream; the pixel rows, the bulk of
+// every text, are formatted by hand, a block of pixels at a time. Both
+// lengths come from the code that writes: the small chunks are written to a
+// stream that only counts, and a pixel's length from the digits that
+// put_direct_pixel gives each sample.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <iomanip>
+#include <ostream>
+#include <streambuf>
 
 #include "sng/hex.h"
 #include "sng/sng.h"
@@ -93,27 +98,26 @@ char* put_hex(char* out, std::uint32_t value, Length length) {
   return out + length;
 }
 
-// Digits of one sample: its 32-bit two's complement in as many hexadecimal
-// digits as it needs, at least one, padded with zeros to `digits`.
-unsigned hex_length(std::uint32_t value, unsigned digits) {
-  const auto bits = 32 - static_cast<unsigned>(std::countl_zero(value));
-  return std::max(std::max((bits + 3) / 4, 1u), digits);
-}
-
 // Samples per direct pixel: alpha is written only with the alpha flag.
 constexpr unsigned samples_written(bool alpha) { return alpha ? 4 : 3; }
+
+// Calls `use` with `alpha` as a compile-time constant.
+template <class Use>
+void with_alpha(bool alpha, Use use) {
+  if (alpha)
+    use(std::true_type());
+  else
+    use(std::false_type());
+}
 
 // Writes one direct pixel and the blank after it: red, green, blue, and
 // alpha only when `alpha`. Each sample is padded with zeros to `digits`
 // (bit depth / 4) and takes more digits only when it needs them. Both
 // `digits` and `alpha` may be compile-time constants.
 template <class Digits, class Alpha>
-char* put_direct_pixel(char* out, const pcolor& color, Digits digits,
+char* put_direct_pixel(char* out, const stored_samples& samples, Digits digits,
                        Alpha alpha) {
   const unsigned count = samples_written(alpha);
-  const std::uint32_t samples[] = {
-      static_cast<std::uint32_t>(color.r), static_cast<std::uint32_t>(color.g),
-      static_cast<std::uint32_t>(color.b), static_cast<std::uint32_t>(color.a)};
   std::uint32_t all = 0;
   for (unsigned i = 0; i < count; ++i) all |= samples[i];
   // Nearly always every sample fits its digits exactly.
@@ -125,105 +129,233 @@ char* put_direct_pixel(char* out, const pcolor& color, Digits digits,
   return out;
 }
 
+// Characters of one direct pixel as put_direct_pixel writes it.
+template <class Digits, class Alpha>
+unsigned direct_pixel_length(const stored_samples& samples, Digits digits,
+                             Alpha alpha) {
+  unsigned length = 1;  // the blank after the pixel
+  for (unsigned i = 0; i < samples_written(alpha); ++i)
+    length += hex_length(samples[i], digits);
+  return length;
+}
+
+// Characters of the row lines, a line feed after each row: two digits per
+// index, or the samples and blank of each direct pixel. When no stored
+// sample needs more digits than the padding gives it, as in every picture
+// read from plain hexadecimal digits, every pixel has the same length;
+// otherwise each pixel is measured.
+std::size_t rows_length(const sng_IMAGE& image, bool as_indices,
+                        const sng_IHDR& header) {
+  const std::size_t line_feeds = image.row_count();
+  const std::size_t pixels = image.pixel_count();
+  if (as_indices) return line_feeds + index_digits * pixels;
+  const unsigned digits = header.bitdepth >> 2;
+  const unsigned padded = std::max(digits, 1u);  // one digit at least
+  if (image.widest_digits() <= padded)
+    return line_feeds + pixels * (samples_written(header.alpha) * padded + 1);
+  std::size_t length = line_feeds;
+  if (pixels == 0) return length;
+  const std::uint8_t* const first = image.row_data(0);  // rows follow on
+  with_layout(image.stored(), [&](auto stored) {
+    with_alpha(header.alpha, [&](auto alpha) {
+      const auto measure = [&](auto digits) {
+        const std::size_t bytes = sng_IMAGE::pixel_bytes(stored);
+        for (std::size_t i = 0; i < pixels; ++i)
+          length += direct_pixel_length(load_samples(stored, first + i * bytes),
+                                        digits, alpha);
+      };
+      // Every sample takes one digit at least, so padding to none or one
+      // digit is the same; with a constant the loop leaves the padding out.
+      if (digits <= 1)
+        measure(std::integral_constant<unsigned, 1>());
+      else
+        measure(digits);
+    });
+  });
+  return length;
+}
+
 // Pixels formatted at a time into a small buffer that stays in cache, before
 // being appended to the text.
 constexpr std::size_t block_pixels = 256;
 
-// Appends one line per row, each pixel formatted by `put` (which returns the
-// end of what it wrote) into a buffer with room for `max_pixel_length`
-// characters per pixel.
-template <class Put>
+// Appends one line per row, each pixel, stored in the layout `stored`,
+// formatted by `put` (which returns the end of what it wrote) into a buffer
+// with room for `max_pixel_length` characters per pixel.
+template <pixel_layout Stored, class Put>
 void append_rows(std::string& out, const sng_IMAGE& image,
-                 std::size_t max_pixel_length, Put put) {
+                 layout_constant<Stored>, std::size_t max_pixel_length,
+                 Put put) {
+  constexpr std::size_t bytes = sng_IMAGE::pixel_bytes(Stored);
   std::string block(block_pixels * max_pixel_length, '\0');
-  for (const auto& row : image.rows) {
-    for (std::size_t first = 0; first < row.size(); first += block_pixels) {
-      const std::size_t last = std::min(row.size(), first + block_pixels);
+  for (std::size_t y = 0; y < image.row_count(); ++y) {
+    const std::uint8_t* const row = image.row_data(y);
+    const std::size_t width = image.row_width(y);
+    for (std::size_t first = 0; first < width; first += block_pixels) {
+      const std::size_t last = std::min(width, first + block_pixels);
       char* end = block.data();
-      for (std::size_t x = first; x < last; ++x) end = put(end, row[x]);
+      for (std::size_t x = first; x < last; ++x)
+        end = put(end, row + x * bytes);
       out.append(block.data(), end);
     }
     out += '\n';
   }
 }
 
-// Characters of a pixel whose samples take exactly their digits (one when
-// the bit depth gives none), as nearly all do.
-std::size_t usual_pixel_length(bool as_indices, const sng_IHDR& header) {
-  if (as_indices) return index_digits;
-  return samples_written(header.alpha) * std::max(header.bitdepth >> 2, 1) + 1;
+// Appends rows of direct pixels stored in `stored`.
+template <class Stored, class Digits, class Alpha>
+void append_direct_rows(std::string& out, const sng_IMAGE& image, Stored stored,
+                        Digits digits, Alpha alpha) {
+  // No sample takes more than eight digits beyond its padding.
+  const std::size_t longest_pixel =
+      samples_written(alpha) * std::max<unsigned>(digits, 8) + 1;
+  append_rows(out, image, stored, longest_pixel,
+              [&](char* end, const std::uint8_t* pixel) {
+                return put_direct_pixel(end, load_samples(stored, pixel),
+                                        digits, alpha);
+              });
 }
 
-// Room for the row lines of usual pixels, a line feed after each row.
-std::size_t usual_rows_length(const sng_IMAGE& image, bool as_indices,
-                              const sng_IHDR& header) {
-  const std::size_t pixel_length = usual_pixel_length(as_indices, header);
-  std::size_t length = image.rows.size();
-  for (const auto& row : image.rows) length += row.size() * pixel_length;
-  return length;
+// Appends rows of direct pixels of any layout and digits per sample.
+void append_any_direct_rows(std::string& out, const sng_IMAGE& image,
+                            unsigned digits, bool alpha) {
+  with_layout(image.stored(), [&](auto stored) {
+    with_alpha(alpha, [&](auto alpha) {
+      append_direct_rows(out, image, stored, digits, alpha);
+    });
+  });
 }
 
 // Appends the pixel rows: two digits per index, or the direct samples of
-// each pixel followed by a blank.
+// each pixel followed by a blank. The common bit depths, in the layout they
+// give, have loops of their own.
 void append_rows(std::string& out, const sng_IMAGE& image, bool as_indices,
                  const sng_IHDR& header) {
   if (as_indices) {
-    append_rows(out, image, index_digits, [](char* end, const color_t& pixel) {
-      return put_hex(end, pixel.index, index_digits);
+    with_layout(image.stored(), [&](auto stored) {
+      append_rows(out, image, stored, index_digits,
+                  [](char* end, const std::uint8_t* pixel) {
+                    return put_hex(end, load_index(decltype(stored)(), pixel),
+                                   index_digits);
+                  });
     });
     return;
   }
-  const unsigned digits = header.bitdepth >> 2;
-  // No sample takes more than eight digits beyond its padding.
-  const std::size_t longest_pixel =
-      samples_written(header.alpha) * std::max(digits, 8u) + 1;
-  with_sample_digits(digits, [&](auto digits) {
-    const auto append = [&](auto alpha) {
-      append_rows(out, image, longest_pixel,
-                  [&](char* end, const color_t& pixel) {
-                    return put_direct_pixel(end, pixel.color, digits, alpha);
-                  });
-    };
-    if (header.alpha)
-      append(std::true_type());
-    else
-      append(std::false_type());
+  with_sample_digits(header.bitdepth >> 2, [&](auto digits) {
+    if constexpr (std::is_empty_v<decltype(digits)>) {
+      constexpr pixel_layout usual = sng_IMAGE::for_sample_digits(digits);
+      if (image.stored() == usual) {
+        with_alpha(header.alpha, [&](auto alpha) {
+          append_direct_rows(out, image, layout_constant<usual>(), digits,
+                             alpha);
+        });
+        return;
+      }
+    }
+    append_any_direct_rows(out, image, digits, header.alpha);
   });
+}
+
+// Which chunks go where. Rows read as palette indices are written as indices
+// after a palette chunk in its usual place, so that they read back as
+// indices. Rows of colours in a picture with histogram values are written
+// directly, their palette and histogram after them, so that they read back
+// as colours. Otherwise a palette is written exactly when the histogram has
+// values.
+struct chunk_order {
+  bool rows_as_indices;
+  bool palette_after_rows;
+  bool palette_before_text;
+
+  explicit chunk_order(const sng& picture) {
+    const bool has_rows = picture.chunk_IMAGE().row_count() > 0;
+    const bool has_histogram = !picture.chunk_hIST().values.empty();
+    rows_as_indices = picture.chunk_IMAGE().indexed && has_rows;
+    palette_after_rows = has_histogram && has_rows && !rows_as_indices;
+    palette_before_text =
+        (has_histogram || rows_as_indices) && !palette_after_rows;
+  }
+};
+
+// Everything before the first row line.
+void write_head(std::ostream& out, const sng& picture,
+                const chunk_order& order) {
+  write_header(out, picture.chunk_IHDR());
+  write_gamma(out, picture.chunk_gAMA());
+  write_time(out, picture.chunk_tIME());
+  if (order.palette_before_text)
+    write_palette(out, picture.chunk_PLTE(), picture.chunk_hIST());
+  if (!picture.chunk_tEXt().keyword.empty())
+    write_text(out, picture.chunk_tEXt());
+  out << "IMAGE {\n\tpixels hex\n";
+}
+
+// Everything after the last row line.
+void write_tail(std::ostream& out, const sng& picture,
+                const chunk_order& order) {
+  out << "}\n";
+  if (order.palette_after_rows)
+    write_palette(out, picture.chunk_PLTE(), picture.chunk_hIST());
+  write_private(out, picture.chunk_private());
+}
+
+// A stream buffer that appends what is written to a string or, given none,
+// only counts it: the small chunks are measured by the very code that
+// writes them.
+class text_buffer : public std::streambuf {
+ public:
+  explicit text_buffer(std::string* out) : out_(out) {}
+
+  std::size_t size() const { return size_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return c;
+    ++size_;
+    if (out_ != nullptr) out_->push_back(traits_type::to_char_type(c));
+    return c;
+  }
+
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    size_ += static_cast<std::size_t>(count);
+    if (out_ != nullptr) out_->append(text, static_cast<std::size_t>(count));
+    return count;
+  }
+
+ private:
+  std::string* out_;
+  std::size_t size_ = 0;
+};
+
+// Runs `write` on a stream that appends to `out`, or only counts when `out`
+// is null; returns the characters written.
+template <class Write>
+std::size_t write_to(std::string* out, Write write) {
+  text_buffer buffer(out);
+  std::ostream stream(&buffer);
+  write(stream);
+  return buffer.size();
 }
 
 }  // namespace
 
-// Rows read as palette indices are written as indices after a palette chunk
-// in its usual place, so that they read back as indices. Rows of colours in
-// a picture with histogram values are written directly, their palette and
-// histogram after them, so that they read back as colours. Otherwise a
-// palette is written exactly when the histogram has values.
+std::size_t sng::raw_size() const {
+  const chunk_order order(*this);
+  const auto head = [&](std::ostream& out) { write_head(out, *this, order); };
+  const auto tail = [&](std::ostream& out) { write_tail(out, *this, order); };
+  return write_to(nullptr, head) +
+         rows_length(image_, order.rows_as_indices, header_) +
+         write_to(nullptr, tail);
+}
+
 std::string sng::to_raw_string() const {
-  const bool has_rows = !image_.rows.empty();
-  const bool rows_as_indices = image_.indexed && has_rows;
-  const bool has_histogram = !histogram_.values.empty();
-  const bool palette_after_rows = has_histogram && has_rows && !rows_as_indices;
-  const bool palette_before_text =
-      (has_histogram || rows_as_indices) && !palette_after_rows;
-
-  std::ostringstream head;
-  write_header(head, header_);
-  write_gamma(head, gamma_);
-  write_time(head, time_);
-  if (palette_before_text) write_palette(head, palette_, histogram_);
-  if (!text_.keyword.empty()) write_text(head, text_);
-  head << "IMAGE {\n\tpixels hex\n";
-
-  std::ostringstream tail;
-  tail << "}\n";
-  if (palette_after_rows) write_palette(tail, palette_, histogram_);
-  write_private(tail, private_values_);
-
-  std::string out = std::move(head).str();
-  const std::string end = std::move(tail).str();
-  out.reserve(out.size() + usual_rows_length(image_, rows_as_indices, header_) +
-              end.size());
-  append_rows(out, image_, rows_as_indices, header_);
-  out += end;
+  const chunk_order order(*this);
+  std::string out;
+  out.reserve(raw_size());
+  write_to(&out,
+           [&](std::ostream& stream) { write_head(stream, *this, order); });
+  append_rows(out, image_, order.rows_as_indices, header_);
+  write_to(&out,
+           [&](std::ostream& stream) { write_tail(stream, *this, order); });
   return out;
 }

@@ -8,9 +8,7 @@ constexpr std::size_t budget_bytes = 64 * 1024 * 1024;
 constexpr std::size_t max_item_bytes = budget_bytes / 4;
 
 std::size_t bytes_of(const fetched_picture& item) {
-  const auto pixels =
-      static_cast<std::size_t>(item.picture->width() * item.picture->height());
-  return item.text->size() + pixels * sizeof(color_t);
+  return item.text->capacity() + item.picture->memory_size();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "sng/sng.h"
 
@@ -66,9 +67,9 @@ TEST(pixel, in_a_palette_picture_names_the_first_equal_entry) {
       2, 1, "palette",
       "PLTE { (1,2,3) (7,7,7) (0,0,0) (5,5,5) (1,2,3) (6,6,6) (7,8,9) }\n");
   picture.pixel(1, 0, pcolor(1, 2, 3, 0));
-  EXPECT_EQ(0, picture.chunk_IMAGE().rows[0][1].index);
+  EXPECT_EQ(0, picture.chunk_IMAGE().index(1, 0));
   picture.pixel(1, 0, pcolor(7, 8, 9, 0));
-  EXPECT_EQ(6, picture.chunk_IMAGE().rows[0][1].index);
+  EXPECT_EQ(6, picture.chunk_IMAGE().index(1, 0));
   // Entries read from text have alpha 0, and the getter keeps it.
   EXPECT_EQ(pcolor(7, 8, 9, 0), picture.pixel(1, 0));
   EXPECT_EQ(7u, picture.chunk_PLTE().colors.size());
@@ -77,7 +78,7 @@ TEST(pixel, in_a_palette_picture_names_the_first_equal_entry) {
 TEST(pixel, in_a_palette_picture_appends_a_new_colour) {
   sng picture = palette_picture(2);
   picture.pixel(0, 0, pcolor(10, 20, 30, 40));
-  EXPECT_EQ(2, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(2, picture.chunk_IMAGE().index(0, 0));
   EXPECT_EQ(pcolor(10, 20, 30, 40), picture.chunk_PLTE().colors.at(2));
   EXPECT_EQ(pcolor(10, 20, 30, 40), picture.pixel(0, 0));
 }
@@ -85,12 +86,12 @@ TEST(pixel, in_a_palette_picture_appends_a_new_colour) {
 TEST(pixel, lets_a_palette_grow_to_255_entries_only) {
   sng picture = palette_picture(254);
   picture.pixel(0, 0, pcolor(1, 1, 1, 1));
-  EXPECT_EQ(254, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(254, picture.chunk_IMAGE().index(0, 0));
   picture.pixel(0, 0, pcolor(2, 2, 2, 2));
-  EXPECT_EQ(254, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(254, picture.chunk_IMAGE().index(0, 0));
   EXPECT_EQ(255u, picture.chunk_PLTE().colors.size());
   picture.pixel(0, 0, pcolor(3, 0, 0, 0));
-  EXPECT_EQ(3, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(3, picture.chunk_IMAGE().index(0, 0));
 }
 
 TEST(pixel, never_names_an_entry_beyond_one_byte) {
@@ -100,7 +101,7 @@ TEST(pixel, never_names_an_entry_beyond_one_byte) {
   picture.pixel(0, 0, pcolor(1, 1, 1, 1));    // absent
   EXPECT_TRUE(picture == before);
   picture.pixel(0, 0, pcolor(255, 0, 0, 0));
-  EXPECT_EQ(255, picture.chunk_IMAGE().rows[0][0].index);
+  EXPECT_EQ(255, picture.chunk_IMAGE().index(0, 0));
 }
 
 TEST(pixel, reads_an_index_that_names_no_entry_as_zero) {
@@ -117,13 +118,46 @@ TEST(pixel, reads_an_index_that_names_no_entry_as_zero) {
 }
 
 TEST(pixel, follows_the_palette_flag_even_when_rows_hold_colours) {
-  // Rows read as colours; the flag makes the getter read their first byte
-  // as an index.
-  const sng picture(
-      "IHDR { width 2 height 1 bitdepth 8 using palette }"
-      "IMAGE { 010000 090000 } PLTE { (4,5,6) (7,8,9) }");
+  // Rows read as colours; the flag makes the getter read the low byte of
+  // red as an index, and the setter write only that byte.
+  sng picture(
+      "IHDR { width 2 height 1 bitdepth 16 using palette }"
+      "IMAGE { 000100000000 120900000000 } PLTE { (4,5,6) (7,8,9) }");
   EXPECT_EQ(pcolor(7, 8, 9, 0), picture.pixel(0, 0));
   EXPECT_EQ(pcolor(), picture.pixel(1, 0));
+  picture.pixel(1, 0, pcolor(7, 8, 9, 0));
+  EXPECT_EQ(pcolor(0x1201, 0, 0, 0), picture.chunk_IMAGE().color(1, 0));
+}
+
+TEST(pixel, keeps_samples_wider_than_the_rows_were_read_with) {
+  sng picture = blank_picture(2, 1, "color alpha");
+  picture.pixel(1, 0, pcolor(70000, -5, 256, 1));
+  EXPECT_EQ(pcolor(70000, -5, 256, 1), picture.pixel(1, 0));
+  EXPECT_EQ(pcolor(), picture.pixel(0, 0));
+  // Rows of indices keep a colour set without the palette flag, and are
+  // written with the low byte of its red as the index.
+  sng indexed("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}");
+  indexed.pixel(0, 0, pcolor(0x1234, 5, 6, 7));
+  EXPECT_EQ(pcolor(0x1234, 5, 6, 7), indexed.pixel(0, 0));
+  EXPECT_NE(std::string::npos, indexed.to_raw_string().find("hex\n34\n"));
+}
+
+TEST(memory, a_picture_of_one_character_words_holds_about_twice_its_text) {
+  const auto rows = [](int width, int height) {
+    std::string text;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) text += x == 0 ? "f" : " f";
+      text += '\n';
+    }
+    return text;
+  };
+  for (const auto& [width, height] : {std::pair(300, 300), {1, 90000}}) {
+    const std::string text = "IHDR { width " + std::to_string(width) +
+                             " height " + std::to_string(height) +
+                             " bitdepth 8 }\nIMAGE {\n" + rows(width, height) +
+                             "}\n";
+    EXPECT_LT(sng(text).memory_size(), 2.05 * text.size()) << width;
+  }
 }
 
 TEST(time, reads_month_day_year_and_the_clock_without_padding) {

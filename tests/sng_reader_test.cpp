@@ -17,15 +17,17 @@ const std::string header_2x1 =
     "IHDR {\n\twidth: 2\n\theight: 1\n\tbitdepth: 8\n}\n";
 
 std::vector<int> indices(const sng& picture, std::size_t y) {
+  const sng_IMAGE& image = picture.chunk_IMAGE();
   std::vector<int> result;
-  for (const color_t& pixel : picture.chunk_IMAGE().rows.at(y))
-    result.push_back(pixel.index);
+  for (std::size_t x = 0; x < image.row_width(y); ++x)
+    result.push_back(image.index(x, y));
   return result;
 }
 
 std::vector<pcolor> colours(const sng_IMAGE& image, std::size_t y) {
   std::vector<pcolor> result;
-  for (const color_t& pixel : image.rows.at(y)) result.push_back(pixel.color);
+  for (std::size_t x = 0; x < image.row_width(y); ++x)
+    result.push_back(image.color(x, y));
   return result;
 }
 
@@ -42,7 +44,7 @@ TEST(reader, reads_a_header_of_one_newline_as_all_defaults) {
   EXPECT_TRUE(picture.chunk_IHDR() == sng_IHDR());
   EXPECT_EQ(1.0f, picture.chunk_gAMA().gamma);
   EXPECT_TRUE(picture.chunk_tIME() == sng_tIME());
-  EXPECT_TRUE(picture.chunk_IMAGE().rows.empty());
+  EXPECT_EQ(0u, picture.chunk_IMAGE().row_count());
   EXPECT_FALSE(picture.chunk_IMAGE().indexed);
 }
 
@@ -77,6 +79,51 @@ TEST(reader, never_takes_memory_by_the_header_alone) {
                sng::parse_error);
   EXPECT_THROW(sng("IHDR { width 4611686018427387904 height 1 } PLTE { 0 0 0 }"
                    "IMAGE {\n0000\n}"),
+               sng::parse_error);
+}
+
+// A picture of `side` x `side` pixels at bit depth 8, with whatever
+// `chunks` adds.
+std::string rgb8_text(int side, const std::string& chunks = "") {
+  std::string rows;
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) rows += "a0b1c2 ";
+    rows += '\n';
+  }
+  const std::string size = std::to_string(side);
+  return "IHDR { width " + size + " height " + size + " bitdepth 8 }\n" +
+         chunks + "IMAGE {\n" + rows + "}\n";
+}
+
+TEST(reader, reserves_memory_before_it_holds_it_and_not_much_more) {
+  const std::string big(200000, 'x');
+  // A digit that is no hexadecimal digit makes the samples of a row wider.
+  std::string widened = "IHDR { width 40000 height 1 bitdepth 8 } IMAGE {";
+  for (int x = 0; x < 40000; ++x) widened += x == 20000 ? " z" : " 000000";
+  const std::string texts[] = {
+      rgb8_text(300), rgb8_text(50, "tEXt { keyword k text " + big + " }"),
+      rgb8_text(50, "private k {\"" + big + "\"}"), widened + " }"};
+  for (const std::string& text : texts) {
+    std::size_t reserved = 0;
+    const sng picture(text, [&](std::size_t bytes) { reserved += bytes; });
+    EXPECT_GE(reserved + 64 * 1024, picture.memory_size());
+  }
+  // The rows of an honest picture are reserved once, at their size.
+  int calls = 0;
+  std::size_t reserved = 0;
+  const sng picture(rgb8_text(300), [&](std::size_t bytes) {
+    reserved += bytes;
+    ++calls;
+  });
+  EXPECT_EQ(1, calls);
+  EXPECT_LE(reserved, picture.memory_size());
+}
+
+TEST(reader, passes_on_what_the_reserve_hook_throws) {
+  struct refused {};
+  const auto refuse = [](std::size_t) { throw refused(); };
+  EXPECT_THROW(sng(rgb8_text(300), refuse), refused);
+  EXPECT_THROW(sng("IHDR { width 1 height 2 } IMAGE { 00 }", refuse),
                sng::parse_error);
 }
 
@@ -146,7 +193,7 @@ TEST(reader, applies_the_digit_rule_to_any_character) {
 TEST(reader, splits_direct_rows_at_all_stream_white_space) {
   const sng_IMAGE image =
       parse_IMAGE("1\v2\f3\r4 \t5\n\n6 pixels hexx\n\x85", 4, false);
-  ASSERT_EQ(2u, image.rows.size());
+  ASSERT_EQ(2u, image.row_count());
   EXPECT_EQ((std::vector<pcolor>{pcolor(1, 0, 0, 0), pcolor(2, 0, 0, 0),
                                  pcolor(3, 0, 0, 0), pcolor(4, 0, 0, 0),
                                  pcolor(5, 0, 0, 0)}),
@@ -178,7 +225,7 @@ TEST(reader, reads_palette_rows_two_characters_at_a_time) {
 TEST(reader, reads_rows_as_indices_only_after_a_palette_chunk) {
   const sng picture(header_2x1 + "IMAGE {\nff0000 000001\n} PLTE { 1 2 3 }");
   EXPECT_FALSE(picture.chunk_IMAGE().indexed);
-  EXPECT_EQ(pcolor(255, 0, 0, 0), picture.chunk_IMAGE().rows[0][0].color);
+  EXPECT_EQ(pcolor(255, 0, 0, 0), picture.chunk_IMAGE().color(0, 0));
   // An empty palette body is skipped: no palette came before the rows.
   const sng skipped(header_2x1 + "PLTE {}IMAGE {\nff0000 000001\n}");
   EXPECT_FALSE(skipped.chunk_IMAGE().indexed);
@@ -320,7 +367,7 @@ TEST(reader, decodes_rows_like_the_plain_rule_on_random_text) {
     const auto bitdepth = static_cast<unsigned char>(random() % 40);
     const sng_IMAGE image = parse_IMAGE(body, bitdepth, false);
     const auto expected = reference_rows(body, bitdepth);
-    ASSERT_EQ(expected.size(), image.rows.size()) << body;
+    ASSERT_EQ(expected.size(), image.row_count()) << body;
     for (std::size_t y = 0; y < expected.size(); ++y)
       ASSERT_EQ(expected[y], colours(image, y)) << body;
   }
@@ -342,7 +389,7 @@ TEST(reader, decodes_words_of_whole_samples_and_near_misses_like_the_rule) {
       }
       const sng_IMAGE image = parse_IMAGE(body, bitdepth, false);
       const auto expected = reference_rows(body, bitdepth);
-      ASSERT_EQ(expected.size(), image.rows.size()) << body;
+      ASSERT_EQ(expected.size(), image.row_count()) << body;
       for (std::size_t y = 0; y < expected.size(); ++y)
         ASSERT_EQ(expected[y], colours(image, y)) << body;
     }

@@ -4,6 +4,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sng/sng.h"
 
@@ -187,11 +188,13 @@ std::string reference_rows(const sng& picture) {
   std::ostringstream out;
   out << std::hex << std::setfill('0');
   const unsigned digits = picture.chunk_IHDR().bitdepth >> 2;
-  for (const auto& row : picture.chunk_IMAGE().rows) {
-    for (const color_t& pixel : row) {
-      out << std::setw(digits) << pixel.color.r << std::setw(digits)
-          << pixel.color.g << std::setw(digits) << pixel.color.b;
-      if (picture.chunk_IHDR().alpha) out << std::setw(digits) << pixel.color.a;
+  const sng_IMAGE& image = picture.chunk_IMAGE();
+  for (std::size_t y = 0; y < image.row_count(); ++y) {
+    for (std::size_t x = 0; x < image.row_width(y); ++x) {
+      const pcolor pixel = image.color(x, y);
+      out << std::setw(digits) << pixel.r << std::setw(digits) << pixel.g
+          << std::setw(digits) << pixel.b;
+      if (picture.chunk_IHDR().alpha) out << std::setw(digits) << pixel.a;
       out << ' ';
     }
     out << '\n';
@@ -226,6 +229,32 @@ TEST(writer, writes_direct_rows_like_the_stream_manipulators) {
     ASSERT_EQ(reference_rows(picture),
               text.substr(start, text.size() - 2 - start));
   }
+}
+
+TEST(writer, knows_the_length_of_its_text_before_writing_it) {
+  std::vector<sng> pictures = {
+      sng("IHDR { width 2 height 1 bitdepth 255 using alpha } IMAGE { 1 2 }"),
+      sng("IHDR { width 2 height 1 bitdepth 8 using palette } tEXt { keyword "
+          "k text t } PLTE { 1 2 3 } hIST { 1 } IMAGE {\n0001\n} "
+          "private a {\"b\"}"),
+      sng("IHDR { width 1 height 2 bitdepth 4 } IMAGE { 123\n456 } "
+          "PLTE { 1 2 3 } hIST { 5 }"),
+      sng("IHDR { width 1 height 1 } PLTE { 1 2 3 } IMAGE {\n01\n}"),
+      // Samples of characters that are no hexadecimal digits.
+      sng("IHDR { width 2 height 1 bitdepth 8 } IMAGE { zz0000 \x85 }"),
+  };
+  // Samples wider than the bit depth gives them, and negative ones.
+  const pcolor wide[] = {pcolor(255, 16, 0, 0), pcolor(-1, 65536, 4096, 7),
+                         pcolor(70000, 0, -16, 1 << 30)};
+  for (const int bitdepth : {0, 1, 4, 8, 12, 16, 20, 32})
+    for (const char* alpha : {"", "using alpha"}) {
+      sng& picture = pictures.emplace_back("IHDR { width 3 height 1 bitdepth " +
+                                           std::to_string(bitdepth) + " " +
+                                           alpha + " } IMAGE { 0 0 0 }");
+      for (unsigned x = 0; x < 3; ++x) picture.pixel(x, 0, wide[x]);
+    }
+  for (const sng& picture : pictures)
+    EXPECT_EQ(picture.to_raw_string().size(), picture.raw_size());
 }
 
 }  // namespace
