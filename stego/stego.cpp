@@ -201,7 +201,7 @@ class palette_trial {
   // back; the palette grows as the setter would grow it.
   bool hide(const pixel& position, unsigned char byte) {
     const std::size_t index =
-        picture_.chunk_IMAGE().rows[position.y][position.x].index;
+        picture_.chunk_IMAGE().index(position.x, position.y);
     const pcolor old = index < size_ ? entry(index) : pcolor();
     const pcolor wanted = with_byte(old, byte);
     if (first_index_.contains(wanted)) return true;
