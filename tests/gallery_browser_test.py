@@ -24,7 +24,7 @@ from selenium.webdriver.support import expected_conditions as shown
 from selenium.webdriver.support.ui import WebDriverWait
 
 SERVICE_PORT = 18360
-WEB_PORT = 18361
+WEB_PORT = 18371
 WAIT_SECONDS = 20
 
 

@@ -30,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-constexpr int web_port = 18361;
+constexpr int web_port = 18371;
 
 // ---------------------------------------------------------------- pictures
 
@@ -83,7 +83,7 @@ rgba_picture decode(const std::string& bytes) {
 
 // ---------------------------------------------------------------- running
 
-// quarn-web on port 18361 in front of the service at `service_port`; what
+// quarn-web on port 18371 in front of the service at `service_port`; what
 // it writes to standard error is kept in a file.
 class web_process {
  public:
