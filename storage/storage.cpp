@@ -324,6 +324,11 @@ std::vector<std::string> sng_storage::get_all_items() const {
   return items_;
 }
 
+std::size_t sng_storage::count() const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return items_.size();
+}
+
 sng sng_storage::get_item(const std::string& id) const {
   check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
@@ -331,17 +336,32 @@ sng sng_storage::get_item(const std::string& id) const {
   return sng(read_picture(open_picture(make_filename(id))));
 }
 
-fetched_picture sng_storage::fetch_item(const std::string& id) const {
+fetched_picture sng_storage::fetch_item(const std::string& id,
+                                        const fetch_hooks& hooks) const {
   check_listed(id);
   const std::string path = make_filename(id);
   // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
   if (::lstat(path.c_str(), &status) == 0) {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (auto hit = cache_.find(id, file_identity::of(status))) return *hit;
+    std::optional<fetched_picture> hit;
+    {
+      std::lock_guard<std::mutex> lock(mtx);
+      hit = cache_.find(id, file_identity::of(status));
+    }
+    if (hit) {
+      hooks.reserve_text(hit->text->size());
+      return *std::move(hit);
+    }
   }
   const picture_file file = open_picture(path);
-  auto picture = std::make_shared<const sng>(read_picture(file));
+  std::shared_ptr<const sng> picture;
+  {
+    // The text read is one byte longer than the file when it ends in none.
+    hooks.reserve(static_cast<std::size_t>(file.status.st_size) + 1);
+    const std::string text = read_picture(file);
+    picture = std::make_shared<const sng>(text, hooks.reserve);
+  }
+  hooks.reserve_text(picture->raw_size());
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
   const int lines = count_lines(*text);
   const fetched_picture item{std::move(picture), std::move(text), lines};

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,16 @@ extern const char* const ext;      // ".sng"
 // appends.
 extern std::mutex mtx;
 
+// What a fetch takes of its caller's memory. `reserve` hears of the bytes a
+// step is about to take (the file's text, then the parsed picture) before it
+// takes them; `reserve_text` hears of the exact length of the picture's text
+// before the text is built or handed out from the cache. Either may throw to
+// stop the fetch; the exception passes through.
+struct fetch_hooks {
+  sng::reserve_memory reserve = [](std::size_t) {};
+  std::function<void(std::size_t)> reserve_text = [](std::size_t) {};
+};
+
 class sng_storage {
  private:
   struct passkey {};  // lets only instance() construct the store
@@ -44,6 +55,8 @@ class sng_storage {
 
   // A consistent snapshot of the identifiers, oldest first.
   std::vector<std::string> get_all_items() const;
+  // How many pictures are listed now.
+  std::size_t count() const;
 
   // The listed picture `id`; throws not_found_error for any identifier the
   // store does not list or that is not lower-case hexadecimal digits followed
@@ -55,7 +68,8 @@ class sng_storage {
   // As get_item, with the picture's text. Pictures fetched before are served
   // from a bounded cache as long as their file is provably unchanged, so every
   // answer equals a fresh read.
-  fetched_picture fetch_item(const std::string& id) const;
+  fetched_picture fetch_item(const std::string& id,
+                             const fetch_hooks& hooks = {}) const;
 
   // Stores `picture` durably and returns its new identifier; throws
   // write_error and then leaves no index line, list entry or partial file
