@@ -187,6 +187,8 @@ client::~client() { releaseBuffer(); }
 
 void client::setTiming(peer_timing timing) { timing_ = timing; }
 
+const peer_timing& client::timing() const { return timing_; }
+
 void client::setMemoryHook(memory_hook hook) { memory_hook_ = std::move(hook); }
 
 std::size_t client::heldBytes() const { return buffer_ ? read_ahead_bytes : 0; }

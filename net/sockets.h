@@ -68,7 +68,10 @@ struct peer_timing {
 // for its next command holds none.
 class client : public socket_t {
  public:
-  // A line longer than max_line_bytes, or a block larger than its budget.
+  // A request past one of the protocol's limits: a line longer than
+  // max_line_bytes or a block larger than its budget here, and in the
+  // service a picture text longer than it writes. The service answers
+  // "ERROR(LIMIT)" and closes the connection.
   class limit_error {};
 
   // Called with +n before the client takes n bytes of memory (its read-ahead
@@ -82,6 +85,7 @@ class client : public socket_t {
   ~client();
 
   void setTiming(peer_timing timing);
+  const peer_timing& timing() const;
   void setMemoryHook(memory_hook hook);
   // Bytes the client holds now (its read-ahead buffer). The strings it has
   // returned, reported to the hook by their capacity, are the caller's.

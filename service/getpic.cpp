@@ -3,11 +3,17 @@
 #include <string>
 #include <vector>
 
+#include "net/limits.h"
 #include "service/password.h"
 #include "service/quarn.h"
 #include "storage/storage.h"
 
 namespace {
+
+// The longest picture text getpic builds: what putpic stores, and the one
+// blank that reading a stored picture adds to its text chunk. A longer one,
+// from a file written otherwise, is a request past the protocol's limits.
+constexpr std::size_t max_fetched_text_bytes = max_picture_bytes + 1;
 
 // Whether the caller may see a picture whose stored password is `stored`,
 // given the candidates from word 2 on. An empty stored password protects
@@ -25,23 +31,39 @@ void send_picture(std::shared_ptr<client>& connection,
 
 }  // namespace
 
-void send_list(std::shared_ptr<client>& connection) {
-  const std::vector<std::string> items =
-      sng_storage::instance()->get_all_items();
+// Memory a list answer of `count` identifiers takes: the copy of the list
+// and the answer's text, identifiers of up to eight hexadecimal digits.
+std::size_t list_bytes(std::size_t count) {
+  constexpr std::size_t longest_line = sizeof("ffffffff.sng");
+  return count * (sizeof(std::string) + longest_line) + longest_line;
+}
+
+void send_list(std::shared_ptr<client>& connection, memory_account& account) {
+  sng_storage* store = sng_storage::instance();
+  // Pictures stored meanwhile add a little to what was taken.
+  account.take(list_bytes(store->count()));
+  const std::vector<std::string> items = store->get_all_items();
   std::string answer = int_to_string(static_cast<int>(items.size())) + "\n";
   for (const std::string& id : items) answer += id + "\n";
   connection->sendString(answer);
 }
 
 void get_picture(std::shared_ptr<client>& connection,
-                 const std::vector<std::string>& words) {
+                 const std::vector<std::string>& words,
+                 memory_account& account) {
   if (words.size() < 2) {
     connection->sendStringEndl("ERROR(ARG)");
     return;
   }
+  fetch_hooks hooks;
+  hooks.reserve = [&account](std::size_t bytes) { account.take(bytes); };
+  hooks.reserve_text = [&account](std::size_t bytes) {
+    if (bytes > max_fetched_text_bytes) throw client::limit_error();
+    account.take(bytes);
+  };
   try {
     const fetched_picture fetched =
-        sng_storage::instance()->fetch_item(words[1]);
+        sng_storage::instance()->fetch_item(words[1], hooks);
     if (!may_see(fetched.picture->private_("PASW"), words)) {
       connection->sendStringEndl("ERROR(PASSWORD)");
       return;

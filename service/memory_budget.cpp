@@ -39,16 +39,15 @@ memory_budget::memory_budget(std::size_t capacity, std::size_t largest_job,
       small_job_(small_job),
       small_reserve_(small_reserve) {}
 
-memory_budget& memory_budget::process() {
-  static memory_budget budget = [] {
-    const std::size_t capacity = std::min(
-        process_budget_bytes, physical_memory() / physical_memory_share);
-    const std::size_t small_reserve = capacity / small_reserve_share;
-    return memory_budget(capacity,
-                         std::min(largest_job_bytes, capacity - small_reserve),
-                         small_job_bytes, small_reserve);
-  }();
-  return budget;
+memory_budget::memory_budget(std::size_t capacity)
+    : memory_budget(capacity,
+                    std::min(largest_job_bytes,
+                             capacity - capacity / small_reserve_share),
+                    small_job_bytes, capacity / small_reserve_share) {}
+
+std::size_t memory_budget::machine_capacity() {
+  return std::min(process_budget_bytes,
+                  physical_memory() / physical_memory_share);
 }
 
 std::size_t memory_budget::used() const {

@@ -43,9 +43,13 @@ class memory_budget {
   memory_budget(const memory_budget&) = delete;
   memory_budget& operator=(const memory_budget&) = delete;
 
-  // The process's budget: 1 GiB, or a quarter of the physical memory where
-  // that is less.
-  static memory_budget& process();
+  // A budget of `capacity` bytes, with the service's shares of it for the
+  // largest job and for small jobs.
+  explicit memory_budget(std::size_t capacity);
+
+  // The budget for this machine: 1 GiB, or a quarter of the physical memory
+  // where that is less.
+  static std::size_t machine_capacity();
 
   std::size_t capacity() const { return capacity_; }
   std::size_t largest_job() const { return largest_job_; }

@@ -1,14 +1,16 @@
 // The command that adds to the store: putpic, in password mode (secret and
 // password) and in pixel mode (secret hidden in random pixels).
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/limits.h"
 #include "service/quarn.h"
-#include "sng/strlib.h"
 #include "stego/stego.h"
 #include "storage/storage.h"
 
@@ -38,50 +40,27 @@ std::string receive_upload(client& connection) {
   return connection.receiveAll(lines, max_upload_bytes);
 }
 
-// Whether the text hidden at `positions` reads back from the picture's
-// stored form, so that the positions answered are worth having.
-bool hidden_text_survives_storing(const sng& picture,
-                                  const std::vector<pixel>& positions,
-                                  const std::string& text) {
-  try {
-    return stego::get(sng(picture.to_raw_string()), positions) == text;
-  } catch (const sng::parse_error&) {
-    return false;
-  }
+// A reader's memory hook that takes what the reader reserves from
+// `account`.
+sng::reserve_memory taking_from(memory_account& account) {
+  return [&account](std::size_t bytes) { account.take(bytes); };
 }
 
-// Stores the picture; sends "ERROR(DBWRITE)" and returns nothing on failure.
-std::optional<std::string> store(std::shared_ptr<client>& connection,
-                                 const sng& picture) {
+// The upload parsed into a picture, whose memory is taken from `account`;
+// nothing (after answering "ERROR(PARSE)") when it is no picture.
+std::optional<sng> receive_picture(std::shared_ptr<client>& connection,
+                                   memory_account& account) {
+  const std::size_t before = account.held();
+  std::optional<sng> picture;
   try {
-    return sng_storage::instance()->put_item(picture);
-  } catch (const sng_storage::write_error&) {
-    connection->sendStringEndl("ERROR(DBWRITE)");
+    picture.emplace(receive_upload(*connection), taking_from(account));
+  } catch (const sng::parse_error&) {
+    connection->sendStringEndl("ERROR(PARSE)");
     return std::nullopt;
   }
-}
-
-void store_with_hidden_text(std::shared_ptr<client>& connection, sng& picture,
-                            const std::string& text) {
-  init_time(picture);
-  const std::vector<pixel> positions = stego::put(picture, text);
-  if (positions.empty() ||
-      !hidden_text_survives_storing(picture, positions, text)) {
-    connection->sendStringEndl("ERROR(STEGO)");
-    return;
-  }
-  if (const auto id = store(connection, picture)) {
-    std::string answer = ";";
-    answer += join(positions, " ");
-    connection->sendString(*id);
-    connection->sendStringEndl(answer);
-  }
-}
-
-// Whether the picture's written text reads back whole: rows of no pixels are
-// written as empty lines, which reading skips.
-bool reads_back(const sng& picture) {
-  return picture.width() != 0 || picture.height() <= 0;
+  // The upload is gone; what parsing took beyond the picture is given back.
+  account.hold(before + picture->memory_size());
+  return picture;
 }
 
 // Whether a picture can keep this secret and password so that they read
@@ -99,32 +78,118 @@ bool pixel_mode_fits(const sng& picture) {
   return picture.private_("PASW").size() <= max_password_bytes;
 }
 
+// The picture's SNG text as the store will keep it, its memory taken from
+// `account`. Decided before the text is built: a text longer than the
+// service writes is a request past the protocol's limits.
+std::string written_text(const sng& picture, memory_account& account) {
+  const std::size_t size = picture.raw_size();
+  if (size > max_picture_bytes) throw client::limit_error();
+  account.take(size);
+  return picture.to_raw_string();
+}
+
+// Stores the written text; sends "ERROR(DBWRITE)" and returns nothing on
+// failure.
+std::optional<std::string> store(std::shared_ptr<client>& connection,
+                                 const std::string& text) {
+  try {
+    return sng_storage::instance()->put_text(text);
+  } catch (const sng_storage::write_error&) {
+    connection->sendStringEndl("ERROR(DBWRITE)");
+    return std::nullopt;
+  }
+}
+
+// Memory hiding `length` bytes in `picture` takes: the positions, and at most
+// one bit per pixel to tell the used ones.
+std::size_t hiding_bytes(std::size_t length, const sng& picture) {
+  return length * sizeof(pixel) + picture.chunk_IMAGE().pixel_count() / 8;
+}
+
+// Whether the text hidden at `positions` reads back from the stored text,
+// so that the positions answered are worth having.
+bool hidden_text_reads_back(const std::string& stored,
+                            const std::vector<pixel>& positions,
+                            const std::string& secret,
+                            memory_account& account) {
+  const std::size_t before = account.held();
+  bool same = false;
+  try {
+    same = stego::get(sng(stored, taking_from(account)), positions) == secret;
+  } catch (const sng::parse_error&) {
+  }
+  account.hold(before);
+  return same;
+}
+
+// The pixel-mode answer: the identifier, ";" and the positions, each x, ":"
+// and y in decimal, separated by single blanks; built at its final length.
+std::string positions_answer(const std::string& id,
+                             const std::vector<pixel>& positions,
+                             memory_account& account) {
+  constexpr std::size_t longest_position = sizeof("4294967295:4294967295");
+  const std::size_t room = id.size() + positions.size() * longest_position;
+  account.take(room);
+  std::string answer(room, '\0');
+  char* const last = answer.data() + answer.size();
+  char* end = std::copy(id.begin(), id.end(), answer.data());
+  char separator = ';';
+  for (const pixel& position : positions) {
+    *end++ = std::exchange(separator, ' ');
+    end = std::to_chars(end, last, position.x).ptr;
+    *end++ = ':';
+    end = std::to_chars(end, last, position.y).ptr;
+  }
+  answer.resize(static_cast<std::size_t>(end - answer.data()));
+  return answer;
+}
+
+void store_with_hidden_text(std::shared_ptr<client>& connection,
+                            std::optional<sng>& picture,
+                            const std::string& secret,
+                            memory_account& account) {
+  init_time(*picture);
+  account.take(hiding_bytes(secret.size(), *picture));
+  const std::vector<pixel> positions = stego::put(*picture, secret);
+  if (positions.empty()) {
+    connection->sendStringEndl("ERROR(STEGO)");
+    return;
+  }
+  const std::string text = written_text(*picture, account);
+  const std::size_t picture_bytes = picture->memory_size();
+  picture.reset();
+  account.give_back(picture_bytes);
+  if (!hidden_text_reads_back(text, positions, secret, account)) {
+    connection->sendStringEndl("ERROR(STEGO)");
+    return;
+  }
+  if (const auto id = store(connection, text))
+    connection->sendStringEndl(positions_answer(*id, positions, account));
+}
+
 void store_with_password(std::shared_ptr<client>& connection, sng& picture,
-                         const std::string& text, const std::string& password) {
+                         const std::string& secret, const std::string& password,
+                         memory_account& account) {
   picture.private_("PASW", password);
   picture.keyword("flag");
-  picture.text(text);
-  if (const auto id = store(connection, picture))
+  picture.text(secret);
+  if (const auto id = store(connection, written_text(picture, account)))
     connection->sendStringEndl(*id);
 }
 
 }  // namespace
 
 void put_picture(std::shared_ptr<client>& connection,
-                 const std::vector<std::string>& words) {
-  std::optional<sng> picture;
-  try {
-    picture.emplace(receive_upload(*connection));
-  } catch (const sng::parse_error&) {
-    connection->sendStringEndl("ERROR(PARSE)");
-    return;
-  }
-  if (!reads_back(*picture))
+                 const std::vector<std::string>& words,
+                 memory_account& account) {
+  std::optional<sng> picture = receive_picture(connection, account);
+  if (!picture) return;
+  if (!picture->reads_back())
     connection->sendStringEndl("ERROR(PARSE)");
   else if (words.size() == 2 && pixel_mode_fits(*picture))
-    store_with_hidden_text(connection, *picture, words[1]);
+    store_with_hidden_text(connection, picture, words[1], account);
   else if (words.size() == 3 && password_mode_fits(words[1], words[2]))
-    store_with_password(connection, *picture, words[1], words[2]);
+    store_with_password(connection, *picture, words[1], words[2], account);
   else
     connection->sendStringEndl("ERROR(ARG)");
 }

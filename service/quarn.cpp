@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -20,7 +21,7 @@ namespace {
 enum class after { next_command, end_connection };
 
 using handler = after (*)(std::shared_ptr<client>&,
-                          const std::vector<std::string>&);
+                          const std::vector<std::string>&, memory_account&);
 
 struct command {
   const char* name;
@@ -30,34 +31,78 @@ struct command {
 // The protocol's commands, compared in this order with the whole first word.
 const command commands[] = {
     {"list",
-     [](std::shared_ptr<client>& connection, const std::vector<std::string>&) {
-       send_list(connection);
+     [](std::shared_ptr<client>& connection, const std::vector<std::string>&,
+        memory_account& account) {
+       send_list(connection, account);
        return after::next_command;
      }},
     {"getpic",
      [](std::shared_ptr<client>& connection,
-        const std::vector<std::string>& words) {
-       get_picture(connection, words);
+        const std::vector<std::string>& words, memory_account& account) {
+       get_picture(connection, words, account);
        return after::next_command;
      }},
     {"putpic",
      [](std::shared_ptr<client>& connection,
-        const std::vector<std::string>& words) {
-       put_picture(connection, words);
+        const std::vector<std::string>& words, memory_account& account) {
+       put_picture(connection, words, account);
        return after::next_command;
      }},
-    {"exit",
-     [](std::shared_ptr<client>&, const std::vector<std::string>&) {
-       return after::end_connection;
-     }},
+    {"exit", [](std::shared_ptr<client>&, const std::vector<std::string>&,
+                memory_account&) { return after::end_connection; }},
 };
 
 after execute(std::shared_ptr<client>& connection,
-              const std::vector<std::string>& words) {
+              const std::vector<std::string>& words, memory_account& account) {
   for (const command& entry : commands)
-    if (words[0] == entry.name) return entry.run(connection, words);
+    if (words[0] == entry.name) return entry.run(connection, words, account);
   connection->sendStringEndl("Unknown command");
   return after::next_command;
+}
+
+// Memory the words of `line` take once split: one string object per word,
+// and at most the line's bytes for the words too long to live inside theirs.
+std::size_t word_list_bytes(const std::string& line) {
+  return count_pieces(line, ' ') * sizeof(std::string) + line.size();
+}
+
+// Reads one command line and executes it.
+after run_next_command(std::shared_ptr<client>& connection,
+                       memory_account& account) {
+  const std::string line = connection->receiveString();
+  if (line.empty()) return after::end_connection;
+  account.take(word_list_bytes(line));
+  return execute(connection, split(line, ' '), account);
+}
+
+// Reports what the connection takes for received data to `account` while it
+// lives, and stops before the account goes.
+class memory_reporting {
+ public:
+  memory_reporting(client& connection, memory_account& account)
+      : connection_(connection) {
+    connection.setMemoryHook([&account](std::ptrdiff_t bytes) {
+      if (bytes > 0)
+        account.take(static_cast<std::size_t>(bytes));
+      else
+        account.give_back(static_cast<std::size_t>(-bytes));
+    });
+  }
+  ~memory_reporting() { connection_.setMemoryHook({}); }
+  memory_reporting(const memory_reporting&) = delete;
+  memory_reporting& operator=(const memory_reporting&) = delete;
+
+ private:
+  client& connection_;
+};
+
+// Answers a request past a limit and closes the connection.
+void refuse_over_limit(client& connection) {
+  try {
+    connection.sendStringEndl("ERROR(LIMIT)");
+    connection.lingerClose();
+  } catch (...) {
+  }
 }
 
 // Each connection holds one descriptor; let the process hold as many as the
@@ -91,20 +136,40 @@ long connection_cap(rlim_t descriptor_limit) {
 // threads that update it.
 std::atomic<long> connections_served{0};
 
-// Test-only: QUARN_TEST_STALL_MS, a number of milliseconds between 1 and the
-// stall timeout, shortens the stall time to that and the transfer deadline
-// to ten times that, so that tests of stalled peers take seconds. Anything
-// else leaves the timing as it is.
-peer_timing read_peer_timing() {
-  const char* value = std::getenv("QUARN_TEST_STALL_MS");
-  if (value == nullptr) return {};
+// A test-only setting from the environment: the number in `name`, when it
+// is one from 1 to `largest`.
+std::optional<long> test_setting(const char* name, long largest) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
   char* end = nullptr;
-  const long stall_ms = std::strtol(value, &end, 10);
-  if (end == value || *end != '\0' || stall_ms <= 0 ||
-      stall_ms > std::chrono::milliseconds(stall_timeout).count())
-    return {};
-  return {std::chrono::milliseconds(stall_ms),
-          std::chrono::milliseconds(10 * stall_ms)};
+  const long number = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || number <= 0 || number > largest)
+    return std::nullopt;
+  return number;
+}
+
+// Test-only: QUARN_TEST_STALL_MS, a number of milliseconds up to the stall
+// timeout, shortens the stall time to that and the transfer deadline to ten
+// times that, so that tests of stalled peers take seconds.
+peer_timing read_peer_timing() {
+  const auto stall_ms = test_setting(
+      "QUARN_TEST_STALL_MS", std::chrono::milliseconds(stall_timeout).count());
+  if (!stall_ms) return {};
+  return {std::chrono::milliseconds(*stall_ms),
+          std::chrono::milliseconds(10 * *stall_ms)};
+}
+
+// The memory budget all connections share. Test-only: QUARN_TEST_BUDGET_MIB,
+// a number of mebibytes up to the machine's budget, makes it that small, so
+// that tests of many large uploads move little data.
+memory_budget& process_budget() {
+  static memory_budget budget = [] {
+    const std::size_t machine = memory_budget::machine_capacity();
+    const auto mib =
+        test_setting("QUARN_TEST_BUDGET_MIB", static_cast<long>(machine >> 20));
+    return memory_budget(mib ? static_cast<std::size_t>(*mib) << 20 : machine);
+  }();
+  return budget;
 }
 
 // Runs the connection on a detached thread of its own. A connection past
@@ -128,22 +193,23 @@ void serve(std::shared_ptr<client> connection, long cap) {
 }  // namespace
 
 void client_thread(std::shared_ptr<client> connection) {
+  memory_account account(process_budget(), connection->timing().deadline);
+  const memory_reporting reporting(*connection, account);
   try {
     while (!connection->isClosed()) {
-      const std::string line = connection->receiveString();
-      if (line.empty()) return;
-      if (execute(connection, split(line, ' ')) == after::end_connection)
+      if (run_next_command(connection, account) == after::end_connection)
         return;
+      // What the command held is freed by now; the client's own buffer is
+      // all that may stay.
+      account.hold(connection->heldBytes());
     }
   } catch (const client::limit_error&) {
-    try {
-      connection->sendStringEndl("ERROR(LIMIT)");
-      connection->lingerClose();
-    } catch (...) {
-    }
+    refuse_over_limit(*connection);
+  } catch (const memory_budget::limit_error&) {
+    refuse_over_limit(*connection);
   } catch (...) {
-    // Transport failures and anything a handler lets through end this
-    // connection without a word.
+    // Transport failures, a wait for memory past its time and anything a
+    // handler lets through end this connection without a word.
   }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/sockets.h"
+#include "service/memory_budget.h"
 #include "service/password.h"
 #include "sng/sng.h"
 
@@ -24,11 +25,15 @@ int run_service();
 // shutdown or any failure.
 void client_thread(std::shared_ptr<client> connection);
 
-void send_list(std::shared_ptr<client>& connection);
+// The handlers take the memory they hold for pictures and answers from
+// `account`, the connection's share of the process's memory budget.
+void send_list(std::shared_ptr<client>& connection, memory_account& account);
 void get_picture(std::shared_ptr<client>& connection,
-                 const std::vector<std::string>& words);
+                 const std::vector<std::string>& words,
+                 memory_account& account);
 void put_picture(std::shared_ptr<client>& connection,
-                 const std::vector<std::string>& words);
+                 const std::vector<std::string>& words,
+                 memory_account& account);
 
 // Sets the picture's time stamp to the current UTC time.
 void init_time(sng& picture);

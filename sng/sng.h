@@ -253,6 +253,10 @@ class sng {
   // to_raw_string().size(), without building the text: at most one pass
   // over the pixels and no memory that grows with the picture.
   std::size_t raw_size() const;
+  // Whether to_raw_string() reads back into a picture. Rows of no pixels are
+  // written as empty lines, which reading skips, so a picture of width 0
+  // with rows does not.
+  bool reads_back() const noexcept;
 
   // Bytes the picture holds, itself and on the heap: an upper bound, close
   // to what the allocator really hands out.

@@ -339,6 +339,10 @@ std::size_t write_to(std::string* out, Write write) {
 
 }  // namespace
 
+bool sng::reads_back() const noexcept {
+  return header_.width != 0 || header_.height <= 0;
+}
+
 std::size_t sng::raw_size() const {
   const chunk_order order(*this);
   const auto head = [&](std::ostream& out) { write_head(out, *this, order); };

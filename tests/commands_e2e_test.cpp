@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -232,6 +233,34 @@ TEST_F(commands, refuses_an_upload_over_64_mib) {
   EXPECT_TRUE(c.closed_by_peer());
   sender.join();
   EXPECT_TRUE(list().empty());
+}
+
+// 360,000 pixels of three 63-digit samples: a 2.5 MB upload whose stored
+// text would take 68 MB.
+std::string amplifying_picture() {
+  std::string text = rgb_picture(600, 600);
+  text.replace(text.find("bitdepth: 8"), 11, "bitdepth: 255");
+  return text;
+}
+
+TEST_F(commands, refuses_a_picture_whose_stored_text_would_pass_64_mib) {
+  line_client c;
+  c.send_line("putpic s p");
+  c.send_block(amplifying_picture());
+  EXPECT_EQ("ERROR(LIMIT)", c.line());
+  EXPECT_TRUE(c.closed_by_peer());
+  EXPECT_TRUE(list().empty());
+}
+
+TEST_F(commands, getpic_refuses_to_build_a_text_past_the_limit) {
+  std::filesystem::create_directory(service.dir() / "db");
+  std::ofstream(service.dir() / "db/1.sng") << amplifying_picture();
+  std::ofstream(service.dir() / "quarn.db") << "1.sng\n";
+  service.restart();
+  line_client c;
+  c.send_line("getpic 1.sng");
+  EXPECT_EQ("ERROR(LIMIT)", c.line());
+  EXPECT_TRUE(c.closed_by_peer());
 }
 
 TEST_F(commands, getpic_answers_notfound_for_anything_not_listed) {

@@ -135,4 +135,44 @@ TEST_F(stalled_peers, keeps_a_connection_that_sends_nothing) {
   EXPECT_EQ("Unknown command", c.line());
 }
 
+// 16 MiB for all connections together: one job may hold 15 MiB.
+class small_budget : public ::testing::Test {
+ protected:
+  service_process service{service_options{{"QUARN_TEST_BUDGET_MIB=16"}, {}}};
+};
+
+TEST_F(small_budget, stores_uploads_that_do_not_fit_at_once_in_turn) {
+  // Each 2.9 MB upload holds about 6 MiB while it is parsed and stored.
+  constexpr int uploads = 6;
+  std::vector<std::string> answers(uploads);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < uploads; ++i)
+    clients.emplace_back([&answers, i] {
+      line_client c;
+      c.send_line("putpic s" + std::to_string(i) + " p");
+      c.send_block(rgb_picture(700, 600));
+      answers[i] = c.line();
+    });
+  for (auto& t : clients) t.join();
+  for (const std::string& answer : answers)
+    EXPECT_TRUE(answer.ends_with(".sng")) << answer;
+  line_client c;
+  c.send_line("list");
+  EXPECT_EQ(std::to_string(uploads), c.line());
+}
+
+TEST_F(small_budget, refuses_a_picture_larger_than_one_job_may_hold) {
+  line_client c;
+  c.send_line("putpic s p");
+  std::thread sender([&c] {
+    try {
+      c.send_block(rgb_picture(1500, 1200));  // 12.6 MB, and its pixels
+    } catch (const std::runtime_error&) {     // refused before the end
+    }
+  });
+  EXPECT_EQ("ERROR(LIMIT)", c.line());
+  EXPECT_TRUE(c.closed_by_peer());
+  sender.join();
+}
+
 }  // namespace
