@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <string_view>
 
 #include "client/connection.h"
 #include "client/errors.h"
 #include "client/positions.h"
 #include "net/limits.h"
+#include "sng/sng.h"
 
 namespace client {
 namespace {
@@ -30,8 +32,9 @@ constexpr error_words error_table[] = {
      "room for one new colour per byte)"},
     {"DBWRITE", "the service could not write the picture to its store"},
     {"LIMIT",
-     "the upload is larger than the service accepts (lines of at most "
-     "4 MiB, at most 1048576 lines, 64 MiB in all)"},
+     "the picture is larger than the service accepts (lines of at most "
+     "4 MiB, at most 1048576 lines, 64 MiB in all, and at most 64 MiB of "
+     "SNG text once stored)"},
 };
 
 // `answer` as an error reason, when it is "ERROR(reason)".
@@ -102,6 +105,40 @@ void check_password_mode(const std::string& secret,
     throw usage_error("the password is longer than " +
                       std::to_string(max_password_bytes) +
                       " bytes, the most the service stores");
+}
+
+// Refuses, before anything is sent, a picture the service would refuse once
+// it has read it: one whose stored text would not read back, one that
+// carries a password of its own too long to store (pixel mode keeps it), or
+// one whose stored text would be longer than the service writes. A text
+// that is no picture is left to the service to refuse.
+void check_picture(const std::string& sng_text, const std::string& secret,
+                   const std::optional<std::string>& password) {
+  std::optional<sng> picture;
+  try {
+    picture.emplace(sng_text);
+  } catch (const sng::parse_error&) {
+    return;
+  }
+  if (!picture->reads_back())
+    throw usage_error(
+        "the picture has rows but a width of 0: its rows would be stored as "
+        "empty lines, which do not read back");
+  if (password) {
+    picture->private_("PASW", *password);
+    picture->keyword("flag");
+    picture->text(secret);
+  } else if (picture->private_("PASW").size() > max_password_bytes) {
+    throw usage_error("the picture carries a password of its own (PASW) of " +
+                      std::to_string(picture->private_("PASW").size()) +
+                      " bytes; the service stores at most " +
+                      std::to_string(max_password_bytes));
+  }
+  if (picture->raw_size() > max_picture_bytes)
+    throw over_limit("the picture would be stored as " +
+                     std::to_string(picture->raw_size()) +
+                     " bytes of SNG text; the service stores at most " +
+                     std::to_string(max_picture_bytes));
 }
 
 // The number of lines of `sng_text`; throws over_limit for a text the service
@@ -199,6 +236,7 @@ stored_picture store_picture(const service_address& service,
     command += " " + *password;
   }
   const std::size_t lines = check_upload(sng_text);
+  check_picture(sng_text, secret, password);
   const std::string action = "cannot store the picture";
   connection link(service.host, service.port);
   link.send(command + "\n" + std::to_string(lines) + "\n");

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/service_process.h"
@@ -782,6 +783,38 @@ TEST_F(cli_service, uploads_past_the_service_limits_are_refused_unsent) {
   EXPECT_EQ("", run_ok({"list"}));
 }
 
+TEST_F(cli_service, pictures_the_service_would_not_keep_are_refused_unsent) {
+  std::string no_columns = rgb_picture(1, 2);
+  no_columns.replace(no_columns.find("width: 1"), 8, "width: 0");
+  for (std::size_t row;
+       (row = no_columns.find("808080 ")) != std::string::npos;)
+    no_columns.replace(row, 7, "\t");
+  write_file(file("empty_rows.sng"), no_columns);
+  write_file(file("own_password.sng"), rgb_picture(2, 2) +
+                                           "private PASW {\n\t\"" +
+                                           std::string(4097, 'p') + "\"\n}\n");
+  std::string wide = rgb_picture(600, 600);
+  wide.replace(wide.find("bitdepth: 8"), 11, "bitdepth: 255");
+  write_file(file("wide.sng"), wide);
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"empty_rows.sng", 2,
+       "the picture has rows but a width of 0: its rows would be stored as "
+       "empty lines, which do not read back"},
+      {"own_password.sng", 2,
+       "the picture carries a password of its own (PASW) of 4097 bytes; the "
+       "service stores at most 4096"},
+      {"wide.sng", 1,
+       "the picture would be stored as 68400763 bytes of SNG text; the "
+       "service stores at most 67108864"},
+  };
+  for (const auto& [name, status, message] : cases) {
+    const outcome result = run({"put", file(name), "--secret", "s"});
+    EXPECT_EQ(status, result.status) << name;
+    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
+  }
+  EXPECT_EQ("", run_ok({"list"}));
+}
+
 TEST_F(cli_service, a_picture_the_service_cannot_use_is_put_into_words) {
   write_file(file("bad.sng"), "not a picture\n");
   const outcome parse = run({"put", file("bad.sng"), "--secret", "s"});
@@ -824,8 +857,9 @@ TEST_F(cli_tool, every_error_answer_is_put_into_words) {
       {"ERROR(DBWRITE)",
        "the service could not write the picture to its store"},
       {"ERROR(LIMIT)",
-       "the upload is larger than the service accepts (lines of at most 4 MiB, "
-       "at most 1048576 lines, 64 MiB in all)"},
+       "the picture is larger than the service accepts (lines of at most 4 "
+       "MiB, at most 1048576 lines, 64 MiB in all, and at most 64 MiB of SNG "
+       "text once stored)"},
       {"ERROR(NEW)", "the service answered ERROR(NEW)"},
       {"Unknown command",
        "the service does not know the command; is it a quarn service?"},
