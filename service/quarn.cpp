@@ -1,5 +1,6 @@
 #include "service/quarn.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -118,6 +119,9 @@ rlim_t raise_descriptor_limit() {
   return limit.rlim_cur;
 }
 
+// Allocations from this size on get pages of their own.
+constexpr int large_block_bytes = 1024 * 1024;
+
 // Descriptors kept free of connections, for the store's files and the
 // process's own: a quarter of the limit, and at least this many.
 constexpr rlim_t min_spare_descriptors = 16;
@@ -214,6 +218,11 @@ void client_thread(std::shared_ptr<client> connection) {
 }
 
 int run_service() {
+  // Blocks of this size and more are mapped on their own and unmapped when
+  // freed, so that memory the budget has given back leaves the process too.
+  // Without a fixed threshold the allocator raises it after each large free,
+  // and freed uploads and answers stay in its arenas.
+  ::mallopt(M_MMAP_THRESHOLD, large_block_bytes);
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails
   const long cap = connection_cap(raise_descriptor_limit());
