@@ -254,20 +254,29 @@ std::chrono::seconds hold_of(const hostile_settings& settings,
   return settings.hold.value_or(standard);
 }
 
+// Sends `request` once, on a connection of its own, and measures what it
+// costs the service; the report has the cost and the outcome in words.
+std::pair<hostile_report, request_outcome> measure_one_request(
+    const hostile_settings& settings, measurement& meter,
+    const std::string& request) {
+  connection peer(settings.host, settings.port, patient(settings));
+  meter.begin();
+  request_outcome outcome =
+      exchange(peer, request, clock::now() + settings.answer_wait);
+  hostile_report report;
+  report.cost = meter.end();
+  report.requests = 1;
+  report.outcome = describe(outcome, settings.answer_wait);
+  return {std::move(report), std::move(outcome)};
+}
+
 hostile_report amplify(const hostile_settings& settings) {
   const picture upload = make_word_picture(
       amplify_width, amplify_height, amplify_bitdepth, "alpha color", "f");
   const std::string request = putpic_request(password_command(), upload);
   measurement meter = make_measurement(settings);
   const std::optional<std::string> directory = meter.service().directory();
-  connection peer(settings.host, settings.port, patient(settings));
-  meter.begin();
-  const request_outcome outcome =
-      exchange(peer, request, clock::now() + settings.answer_wait);
-  hostile_report report;
-  report.cost = meter.end();
-  report.requests = 1;
-  report.outcome = describe(outcome, settings.answer_wait);
+  auto [report, outcome] = measure_one_request(settings, meter, request);
   report.details.emplace_back("upload bytes",
                               std::to_string(upload.text.size()));
   if (directory && is_identifier(outcome.answer)) {
@@ -405,14 +414,7 @@ hostile_report stego(const hostile_settings& settings) {
   const std::string request =
       putpic_request(std::string(stego_command) + hidden, upload);
   measurement meter = make_measurement(settings);
-  connection peer(settings.host, settings.port, patient(settings));
-  meter.begin();
-  const request_outcome outcome =
-      exchange(peer, request, clock::now() + settings.answer_wait);
-  hostile_report report;
-  report.cost = meter.end();
-  report.requests = 1;
-  report.outcome = describe(outcome, settings.answer_wait);
+  auto [report, outcome] = measure_one_request(settings, meter, request);
   const std::size_t semicolon = outcome.answer.find(';');
   if (semicolon != std::string::npos)
     report.outcome =
