@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "loadgen/connection.h"
 #include "loadgen/failure.h"
