@@ -530,6 +530,10 @@ sng_storage::sng_storage(passkey, file_system& files,
   if (!generations.empty()) retire_journals_before(journal_.generation);
 }
 
+sng_storage::~sng_storage() {
+  if (journal_.fd >= 0) files_.close(journal_.fd);
+}
+
 std::optional<std::uint64_t> sng_storage::oldest_index_size(
     const std::vector<std::uint64_t>& generations) {
   for (const std::uint64_t generation : generations) {

@@ -114,7 +114,7 @@ class sng_storage {
 
  private:
   friend struct std::default_delete<sng_storage>;
-  ~sng_storage() = default;
+  ~sng_storage();
 
   // One picture on its way into the store: staged complete under a
   // temporary name by its own thread, then numbered, renamed into place,
