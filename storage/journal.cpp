@@ -14,6 +14,7 @@ constexpr std::string_view name_prefix = ".journal-";
 // First bytes of a journal file, and of each record.
 constexpr std::string_view file_mark = "quarn journal 1\n";
 constexpr std::string_view record_mark = "qrec";
+constexpr std::string_view file_record_mark = "qref";
 
 constexpr std::uint64_t prime1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
@@ -58,9 +59,9 @@ std::uint64_t get_number(std::string_view in, std::size_t at, int bytes) {
   return value;
 }
 
-std::uint64_t head_checksum(std::string_view id, std::size_t text_size,
-                            std::uint64_t text_sum) {
-  return hash(id, text_sum ^ (std::uint64_t{id.size()} << 32) ^ text_size);
+// The checksum of a record's head: its first fields and the identifier.
+std::uint64_t head_checksum(std::string_view fields, std::string_view id) {
+  return hash(id, hash(fields, 0));
 }
 
 }  // namespace
@@ -125,12 +126,13 @@ std::uint64_t text_checksum(std::string_view text) {
 }
 
 std::string record_head(std::string_view id, std::size_t text_size,
-                        std::uint64_t text_sum) {
-  std::string out(record_mark);
+                        std::uint64_t text_sum, bool with_text) {
+  std::string out(with_text ? record_mark : file_record_mark);
   out.reserve(head_bytes + id.size());
   put_number(out, id.size(), 4);
   put_number(out, text_size, 8);
-  put_number(out, head_checksum(id, text_size, text_sum), 8);
+  put_number(out, text_sum, 8);
+  put_number(out, head_checksum(out, id), 8);
   return out += id;
 }
 
@@ -144,23 +146,32 @@ reader::reader(file_system& files, int fd, std::uint64_t size)
     index_size_ = get_number(bytes, file_mark.size(), 8);
 }
 
-bool reader::next(std::string& id, std::string& text) {
+bool reader::next(record& into) {
   if (!index_size_) return false;
   std::string head;
-  if (!read_at(offset_, head, head_bytes) || !head.starts_with(record_mark))
-    return false;
+  if (!read_at(offset_, head, head_bytes)) return false;
+  into.with_text = head.starts_with(record_mark);
+  if (!into.with_text && !head.starts_with(file_record_mark)) return false;
   const std::uint64_t id_size = get_number(head, 4, 4);
-  const std::uint64_t text_size = get_number(head, 8, 8);
-  const std::uint64_t checksum = get_number(head, 16, 8);
+  into.text_size = get_number(head, 8, 8);
+  into.text_sum = get_number(head, 16, 8);
   const std::uint64_t text_at = offset_ + head_bytes + id_size;
+  const std::uint64_t text_bytes = into.with_text ? into.text_size : 0;
+  const std::uint64_t end = text_at + text_bytes;
   // Lengths a torn head makes up are caught before anything is allocated.
-  if (id_size > size_ || text_size > size_ || text_at + text_size > size_)
+  if (id_size > size_ || text_bytes > size_ || end > size_ ||
+      !read_at(offset_ + head_bytes, into.id, id_size) ||
+      head_checksum(std::string_view(head).substr(0, head_bytes - 8),
+                    into.id) != get_number(head, head_bytes - 8, 8))
     return false;
-  if (!read_at(offset_ + head_bytes, id, id_size) ||
-      !read_at(text_at, text, text_size) ||
-      head_checksum(id, text_size, text_checksum(text)) != checksum)
-    return false;
-  offset_ = text_at + text_size;
+  if (into.with_text) {
+    if (!read_at(text_at, into.text, into.text_size) ||
+        text_checksum(into.text) != into.text_sum)
+      return false;
+  } else {
+    into.text.clear();
+  }
+  offset_ = end;
   return true;
 }
 

@@ -2,9 +2,12 @@
 // durable with one write and one flush. A journal file starts with a header
 // that names the size the index had when the journal was started, and goes
 // on with one record per picture: a fixed head (a mark, the identifier's
-// length, the text's length, a checksum), the identifier and the picture's
-// text. The checksum covers the lengths, the identifier and the text, so a
-// record cut short or overwritten by a crash is told from a complete one.
+// length, the text's length and checksum, the head's checksum), the
+// identifier and the picture's text. The checksums cover the lengths, the
+// identifier and the text, so a record cut short or overwritten by a crash is
+// told from a complete one. A picture flushed in its own file before its
+// record was written has a record of another mark without the text; the
+// text's checksum then tells whether the file holds it.
 //
 // Journal files are numbered: a checkpoint starts the next one, and removes
 // the older ones once everything they hold is on disk in the pictures' own
@@ -24,7 +27,7 @@ namespace journal {
 
 // Bytes of a file's header and of a record's fixed head.
 constexpr std::size_t header_bytes = 32;
-constexpr std::size_t head_bytes = 24;
+constexpr std::size_t head_bytes = 32;
 
 // The path of journal file number `generation` in db_dir.
 std::string path_of(std::uint64_t generation);
@@ -43,9 +46,19 @@ std::uint64_t hash(std::string_view bytes, std::uint64_t seed);
 std::uint64_t text_checksum(std::string_view text);
 
 // A record's fixed head and identifier, for a text of `text_size` bytes whose
-// text_checksum is `text_sum`; the text follows it.
+// text_checksum is `text_sum`. When `with_text`, the text follows it;
+// otherwise the text is in the picture's own file, flushed.
 std::string record_head(std::string_view id, std::size_t text_size,
-                        std::uint64_t text_sum);
+                        std::uint64_t text_sum, bool with_text);
+
+// One record as read back.
+struct record {
+  std::string id;
+  bool with_text = false;
+  std::string text;  // when with_text
+  std::uint64_t text_size = 0;
+  std::uint64_t text_sum = 0;  // text_checksum of the text
+};
 
 // Reads a journal file from the start, one record at a time, so that reading
 // holds one picture at most.
@@ -60,7 +73,7 @@ class reader {
   // The next complete record; false at the end of the file, at a record cut
   // short, at a checksum that does not match, or when reading fails (see
   // failed()).
-  bool next(std::string& id, std::string& text);
+  bool next(record& into);
 
   // Whether a read call failed (rather than the file ending).
   bool failed() const { return failed_; }

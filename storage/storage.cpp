@@ -205,10 +205,11 @@ bool has_room_beyond_reserve(file_system& files, std::uint64_t bytes) {
 }
 
 // What storing a picture of `text_bytes` takes on disk: its file and its
-// journal record.
-std::uint64_t stored_bytes(std::size_t text_bytes) {
+// journal record, which holds the text too when `in_journal`.
+std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
   constexpr std::size_t longest_id = sizeof("ffffffff.sng");
-  return 2 * std::uint64_t{text_bytes} + journal::head_bytes + longest_id;
+  return (in_journal ? 2 : 1) * std::uint64_t{text_bytes} +
+         journal::head_bytes + longest_id;
 }
 
 // db_name opened with `flags`; a missing index is created empty, and its
@@ -241,12 +242,13 @@ bool cut_index_to(file_system& files, off_t size) {
          (status.st_size <= size || files.ftruncate(index.get(), size) == 0);
 }
 
-// Writes `text` under a new temporary name of its own in db_dir; returns
-// that name. No identifier has such a name, so no fetch can reach a picture
-// before it is complete. The file is created afresh, never through a
-// symbolic link or over a file planted under that name. Throws write_error,
-// leaving no file.
-std::string stage_picture(file_system& files, const std::string& text) {
+// Writes `text` under a new temporary name of its own in db_dir, flushed to
+// disk when `flush`; returns that name. No identifier has such a name, so no
+// fetch can reach a picture before it is complete. The file is created
+// afresh, never through a symbolic link or over a file planted under that
+// name. Throws write_error, leaving no file.
+std::string stage_picture(file_system& files, const std::string& text,
+                          bool flush) {
   static std::atomic<unsigned long> staged_count{0};
   const std::string path =
       make_filename(staging_prefix + std::to_string(++staged_count));
@@ -255,7 +257,8 @@ std::string stage_picture(file_system& files, const std::string& text) {
                         file_mode));
   if (!file.valid()) throw sng_storage::write_error{};
   iovec part = part_of(text);
-  if (!write_all(files, file.get(), {&part, 1}, 0) || !file.close()) {
+  if (!write_all(files, file.get(), {&part, 1}, 0) ||
+      (flush && files.fdatasync(file.get()) != 0) || !file.close()) {
     files.unlink(path.c_str());
     throw sng_storage::write_error{};
   }
@@ -304,19 +307,24 @@ sng_storage::pending_put::~pending_put() {
 
 // Moves each numbered put of `batch` from its staged name to its
 // identifier's name, appends their index lines, and makes both durable with
-// one journal write and flush for the whole batch. A put placed but not
-// journaled stays complete and unlisted, as after a crash.
+// one journal write and flush for the whole batch; pictures flushed in their
+// own files need their renames flushed too, with one directory flush. A put
+// placed but not journaled stays complete and unlisted, as after a crash.
 bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   std::string lines;
+  bool renamed_flushed_files = false;
   for (pending_put* put : batch) {
     if (put->id.empty() || files_.rename(put->staged_path.c_str(),
                                          make_filename(put->id).c_str()) != 0)
       continue;
     put->placed = true;
+    renamed_flushed_files |= !put->in_journal;
     lines += put->id;
     lines += '\n';
   }
-  if (lines.empty()) return false;
+  if (lines.empty() ||
+      (renamed_flushed_files && files_.sync_directory(db_dir) != 0))
+    return false;
   const std::optional<off_t> index_before = append_to_index(files_, lines);
   if (!index_before) return false;
   if (journal_batch(batch)) return true;
@@ -332,11 +340,14 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
   std::uint64_t bytes = 0;
   for (const pending_put* put : batch) {
     if (!put->placed) continue;
-    heads.push_back(
-        journal::record_head(put->id, put->text.size(), put->text_sum));
+    heads.push_back(journal::record_head(put->id, put->text.size(),
+                                         put->text_sum, put->in_journal));
     parts.push_back(part_of(heads.back()));
-    parts.push_back(part_of(put->text));
-    bytes += heads.back().size() + put->text.size();
+    bytes += heads.back().size();
+    if (put->in_journal) {
+      parts.push_back(part_of(put->text));
+      bytes += put->text.size();
+    }
   }
   if (write_all(files_, journal_.fd, parts,
                 static_cast<off_t>(journal_.bytes)) &&
@@ -422,7 +433,7 @@ bool sng_storage::restore_picture(const std::string& id,
   } catch (const read_error&) {
   }
   try {
-    const std::string staged = stage_picture(files_, text);
+    const std::string staged = stage_picture(files_, text, false);
     if (files_.rename(staged.c_str(), path.c_str()) == 0) return true;
     files_.unlink(staged.c_str());
   } catch (const write_error&) {
@@ -430,10 +441,23 @@ bool sng_storage::restore_picture(const std::string& id,
   return false;
 }
 
+bool sng_storage::holds_picture(const std::string& id, std::uint64_t size,
+                                std::uint64_t sum) {
+  try {
+    const picture_file file = open_picture(files_, make_filename(id));
+    if (static_cast<std::uint64_t>(file.status.st_size) != size) return false;
+    const std::optional<std::string> text =
+        read_all(files_, file.file.get(), file.status.st_size);
+    return text && journal::text_checksum(*text) == sum;
+  } catch (const not_found_error&) {
+  } catch (const read_error&) {
+  }
+  return false;
+}
+
 void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
   std::string lines;  // index lines of pictures the index lacks
-  std::string id;
-  std::string text;
+  journal::record entry;
   for (const std::uint64_t generation : generations) {
     const std::string path = journal::path_of(generation);
     descriptor file(files_,
@@ -443,9 +467,16 @@ void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
       throw init_error{};
     journal::reader records(files_, file.get(),
                             static_cast<std::uint64_t>(status.st_size));
-    while (records.next(id, text)) {
-      if (!has_identifier_form(id) || !restore_picture(id, text))
-        throw init_error{};
+    while (records.next(entry)) {
+      const std::string& id = entry.id;
+      if (!has_identifier_form(id)) throw init_error{};
+      if (entry.with_text) {
+        if (!restore_picture(id, entry.text)) throw init_error{};
+      } else if (!holds_picture(id, entry.text_size, entry.text_sum)) {
+        // Flushed before its record was written, so no crash did this: the
+        // file was changed since, and listing it would serve something else.
+        continue;
+      }
       if (listed_.contains(id)) continue;
       lines += id;
       lines += '\n';
@@ -465,13 +496,13 @@ sng_storage* sng_storage::instance() {
   // until the very end.
   static sng_storage* const store =
       (self = std::make_unique<sng_storage>(passkey{}, file_system::posix(),
-                                            checkpoint_limits{}))
+                                            journal_limits{}))
           .get();
   return store;
 }
 
-std::unique_ptr<sng_storage> sng_storage::open(
-    file_system& files, const checkpoint_limits& limits) {
+std::unique_ptr<sng_storage> sng_storage::open(file_system& files,
+                                               const journal_limits& limits) {
   return std::make_unique<sng_storage>(passkey{}, files, limits);
 }
 
@@ -505,7 +536,7 @@ std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
 }  // namespace
 
 sng_storage::sng_storage(passkey, file_system& files,
-                         const checkpoint_limits& limits)
+                         const journal_limits& limits)
     : files_(files), limits_(limits) {
   if (!index_size(files_) || !init_dir(files_)) throw init_error{};
   struct stat index_dir {};
@@ -627,11 +658,13 @@ std::string sng_storage::put_item(const sng& picture) {
 
 std::string sng_storage::put_text(const std::string& sng_text) {
   pending_put put{files_, sng_text};
+  put.in_journal = sng_text.size() <= limits_.journaled_text;
   try {
-    if (!has_room_beyond_reserve(files_, stored_bytes(sng_text.size())))
+    if (!has_room_beyond_reserve(files_,
+                                 stored_bytes(sng_text.size(), put.in_journal)))
       throw write_error{};
     put.text_sum = journal::text_checksum(sng_text);
-    put.staged_path = stage_picture(files_, sng_text);
+    put.staged_path = stage_picture(files_, sng_text, !put.in_journal);
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;

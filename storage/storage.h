@@ -48,9 +48,14 @@ struct fetch_hooks {
   std::function<void(std::size_t)> reserve_text = [](std::size_t) {};
 };
 
-// When the journal is checkpointed: once it holds `bytes` or `records`, or
-// at the first batch after it has held records for `age`.
-struct checkpoint_limits {
+// How the store uses its journal. A picture of at most `journaled_text`
+// bytes goes into the journal whole; a larger one is flushed in its own file
+// (in parallel with the others), which costs a flush but writes its bytes
+// once, and the journal names it only. The journal is checkpointed once it
+// holds `bytes` or `records`, or at the first batch after it has held
+// records for `age`.
+struct journal_limits {
+  std::size_t journaled_text = std::size_t{128} << 10;
   std::size_t bytes = std::size_t{64} << 20;
   std::size_t records = 16384;
   std::chrono::steady_clock::duration age = std::chrono::seconds(60);
@@ -73,7 +78,7 @@ class sng_storage {
   // A store of its own in the working directory, on `files`, for a test
   // that runs the store on a file system of its own.
   static std::unique_ptr<sng_storage> open(file_system& files,
-                                           const checkpoint_limits& limits);
+                                           const journal_limits& limits);
 
   // A consistent snapshot of the identifiers, oldest first.
   std::vector<std::string> get_all_items() const;
@@ -108,7 +113,7 @@ class sng_storage {
   // Reads the index (creating it and db_dir when missing), removes the staged
   // files an ended process left behind, replays the journal and checkpoints
   // it; throws init_error.
-  sng_storage(passkey, file_system& files, const checkpoint_limits& limits);
+  sng_storage(passkey, file_system& files, const journal_limits& limits);
   sng_storage(const sng_storage&) = delete;
   sng_storage& operator=(const sng_storage&) = delete;
 
@@ -130,6 +135,7 @@ class sng_storage {
     file_system& files;
     const std::string& text;
     std::uint64_t text_sum = 0;  // journal::text_checksum of text
+    bool in_journal = false;     // the text goes into the journal
     std::string staged_path;
     std::string id;       // empty while not numbered
     bool placed = false;  // renamed to its identifier's name
@@ -154,9 +160,10 @@ class sng_storage {
   // Puts the last puts of `batch` back in the queue when the batch holds
   // more text than one batch may (keeping at least one). Needs mtx.
   void defer_past_batch_bound(std::vector<pending_put*>& batch);
-  // Renames the numbered puts of `batch` into place, indexes them and
-  // journals them durably; returns whether all of that succeeded for every
-  // put placed. Runs without mtx, on the committing thread.
+  // Renames the numbered puts of `batch` into place (durably, for pictures
+  // flushed in their own files), indexes them and journals them durably;
+  // returns whether all of that succeeded for every put placed. Runs without
+  // mtx, on the committing thread.
   bool commit_batch(const std::vector<pending_put*>& batch);
   // Appends the records of the placed puts of `batch` to the journal and
   // flushes it; on failure cuts it back and returns false.
@@ -183,6 +190,10 @@ class sng_storage {
   // Writes the picture `text` to the file of `id` unless that file holds it
   // already; false on failure.
   bool restore_picture(const std::string& id, const std::string& text);
+  // Whether the file of `id` holds a text of `size` bytes whose
+  // journal::text_checksum is `sum`.
+  bool holds_picture(const std::string& id, std::uint64_t size,
+                     std::uint64_t sum);
   // Raises the counter and names the picture by it; false, leaving `id`
   // unchanged, instead of passing the largest int. Needs mtx.
   bool take_identifier(std::string& id);
@@ -196,7 +207,7 @@ class sng_storage {
   static std::unique_ptr<sng_storage> self;
 
   file_system& files_;
-  const checkpoint_limits limits_;
+  const journal_limits limits_;
   active_journal journal_;        // used by the committing thread only
   bool index_elsewhere_ = false;  // on another file system than db_dir
 

@@ -336,8 +336,9 @@ TEST_P(store_under_power_cuts,
   constexpr int writers = 3;
   constexpr int puts_each = 8;
   constexpr long most_calls_before_a_cut = 700;
-  // Checkpoints every few pictures, so that cuts meet them too.
-  const checkpoint_limits limits{4096, 4, std::chrono::hours(1)};
+  // Some pictures go into the journal and some are flushed on their own;
+  // checkpoints every few pictures, so that cuts meet them too.
+  const journal_limits limits{1500, 4096, 4, std::chrono::hours(1)};
   std::mt19937 random(GetParam());
   memory_file_system files(random);
   std::mutex answers_mutex;
