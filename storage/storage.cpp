@@ -327,7 +327,13 @@ bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
     return false;
   const std::optional<off_t> index_before = append_to_index(files_, lines);
   if (!index_before) return false;
-  if (journal_batch(batch)) return true;
+  try {
+    if (journal_batch(batch)) return true;
+  } catch (...) {
+    // Out of memory: the lines must not stay in the index unlisted.
+    cut_index_to(files_, *index_before);
+    throw;
+  }
   cut_index_to(files_, *index_before);
   return false;
 }
