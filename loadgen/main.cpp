@@ -73,7 +73,11 @@ int run(int argc, char** argv) {
   }
   raise_descriptor_limit();
   connection setup(options.host, options.port);
-  workload work(options.kind, make_picture(options.picture_bytes), setup);
+  workload work(options.kind,
+                options.picture_side > 0
+                    ? make_square_picture(options.picture_side)
+                    : make_picture(options.picture_bytes),
+                setup);
   std::vector<connection> idle = open_idle(options);
   const run_result result = run_load(options, work);
   check_idle(idle);

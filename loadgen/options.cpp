@@ -44,6 +44,7 @@ const option long_options[] = {
     {"idle", required_argument, nullptr, 'i'},
     {"scenario", required_argument, nullptr, 's'},
     {"size", required_argument, nullptr, 'b'},
+    {"side", required_argument, nullptr, 'w'},
     {"duration", required_argument, nullptr, 'd'},
     {"help", no_argument, nullptr, help_code},
     {nullptr, 0, nullptr, 0},
@@ -56,7 +57,7 @@ settings parse_options(int argc, char** argv) {
   optind = 0;  // makes getopt start afresh on every call
   opterr = 0;
   int code;
-  while ((code = ::getopt_long(argc, argv, "h:p:c:i:s:b:d:", long_options,
+  while ((code = ::getopt_long(argc, argv, "h:p:c:i:s:b:w:d:", long_options,
                                nullptr)) != -1) {
     const std::string_view value = optarg != nullptr ? optarg : "";
     switch (code) {
@@ -77,6 +78,9 @@ settings parse_options(int argc, char** argv) {
         break;
       case 'b':
         result.picture_bytes = parse_size(value);
+        break;
+      case 'w':
+        result.picture_side = parse_count(value, "--side", 1);
         break;
       case 'd':
         result.duration_s = parse_number<double>(value, "--duration");
@@ -107,6 +111,8 @@ std::string usage() {
          "  -b, --size BYTES        picture size in bytes of SNG text, K and "
          "M\n"
          "                          suffixes allowed (512K)\n"
+         "  -w, --side PIXELS       a square picture of PIXELS x PIXELS "
+         "instead\n"
          "  -d, --duration SECONDS  length of the run (10)\n"
          "      --help              this text\n"
          "Exits with 1 when any answer is wrong or a connection fails.\n";

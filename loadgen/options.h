@@ -30,6 +30,7 @@ struct settings {
   int idle_connections = 0;  // opened before the run, silent throughout
   scenario kind = scenario::getpic;
   std::size_t picture_bytes = 512 * 1024;  // of SNG text
+  int picture_side = 0;  // pixels of a square picture; 0: picture_bytes
   double duration_s = 10;
   bool help = false;
 };

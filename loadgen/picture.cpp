@@ -38,24 +38,33 @@ void append_rows(std::string& text, int width, int height) {
   }
 }
 
+// A picture of `width` x `height` pseudo-random pixels.
+picture make_random_picture(int width, int height) {
+  picture result{header(width, height), width, height};
+  const std::size_t row_bytes = width * pixel_bytes + 1;
+  result.text.reserve(result.text.size() + height * row_bytes + 2);
+  append_rows(result.text, width, height);
+  result.text += "}\n";
+  return result;
+}
+
 }  // namespace
 
 picture make_picture(std::size_t target_bytes) {
   const std::size_t fixed = header(0, 0).size() + 2;  // and the closing "}"
   const std::size_t pixels_bytes =
       target_bytes > fixed ? target_bytes - fixed : 0;
-  picture result;
-  result.width =
+  const int width =
       std::max(1, static_cast<int>(std::sqrt(static_cast<double>(pixels_bytes) /
                                              pixel_bytes)));
-  const std::size_t row_bytes = result.width * pixel_bytes + 1;
-  result.height =
+  const std::size_t row_bytes = width * pixel_bytes + 1;
+  const int height =
       std::max(1, static_cast<int>((pixels_bytes + row_bytes / 2) / row_bytes));
-  result.text = header(result.width, result.height);
-  result.text.reserve(result.text.size() + result.height * row_bytes + 2);
-  append_rows(result.text, result.width, result.height);
-  result.text += "}\n";
-  return result;
+  return make_random_picture(width, height);
+}
+
+picture make_square_picture(int side) {
+  return make_random_picture(side, side);
 }
 
 picture make_word_picture(int width, int height, int bitdepth,

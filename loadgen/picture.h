@@ -20,6 +20,9 @@ struct picture {
 // gives the same text.
 picture make_picture(std::size_t target_bytes);
 
+// A picture of `side` x `side` pixels, otherwise as make_picture.
+picture make_square_picture(int side);
+
 // A picture of `width` x `height` pixels that are all the one pixel word
 // `word`, rows written as the service writes them (each word followed by a
 // blank). The header names `bitdepth` and the colour kind words `kinds`

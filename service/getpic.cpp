@@ -23,10 +23,25 @@ bool may_see(const std::string& stored, const std::vector<std::string>& words) {
          any_candidate_passes(stored, std::span(words).subspan(2));
 }
 
+// Answers up to this many bytes of text go out in one send with their count
+// line: a send through the network stack costs more than copying them.
+constexpr std::size_t one_send_text_bytes = 64 * 1024;
+
 void send_picture(std::shared_ptr<client>& connection,
-                  const fetched_picture& fetched) {
-  connection->sendStringEndl(int_to_string(fetched.lines));
-  connection->sendString(*fetched.text);
+                  const fetched_picture& fetched, memory_account& account) {
+  const std::string count = int_to_string(fetched.lines);
+  const std::string& text = *fetched.text;
+  if (text.size() > one_send_text_bytes) {
+    connection->sendStringEndl(count);
+    connection->sendString(text);
+    return;
+  }
+  const std::size_t size = count.size() + 1 + text.size();
+  account.take(size);
+  std::string answer;
+  answer.reserve(size);
+  ((answer += count) += '\n') += text;
+  connection->sendString(answer);
 }
 
 }  // namespace
@@ -68,7 +83,7 @@ void get_picture(std::shared_ptr<client>& connection,
       connection->sendStringEndl("ERROR(PASSWORD)");
       return;
     }
-    send_picture(connection, fetched);
+    send_picture(connection, fetched, account);
   } catch (const sng_storage::not_found_error&) {
     connection->sendStringEndl("ERROR(NOTFOUND)");
   } catch (const sng_storage::read_error&) {

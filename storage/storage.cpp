@@ -1,9 +1,8 @@
 #include "storage/storage.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +13,12 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
 #include "sng/strlib.h"
+#include "storage/journal.h"
 
 const char* const db_name = "./quarn.db";
 const char* const db_dir = "./db";
@@ -47,24 +48,32 @@ constexpr const char* working_dir = ".";
 constexpr std::uint64_t max_reserve_bytes = std::uint64_t{1} << 30;
 constexpr std::uint64_t reserve_percent_of_size = 5;
 
-// An open file descriptor, closed when it goes out of scope unless close()
-// closed it first.
+// The most picture text one batch writes to the journal; the puts queued
+// beyond it wait for the next batch (a single larger picture goes alone).
+// Bounds the journal past its checkpoint limit.
+constexpr std::size_t max_batch_bytes = std::size_t{64} << 20;
+
+// An open file descriptor of `files`, closed when it goes out of scope
+// unless close() or release() came first.
 class descriptor {
  public:
-  explicit descriptor(int fd) : fd_(fd) {}
+  descriptor(file_system& files, int fd) : files_(files), fd_(fd) {}
   ~descriptor() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) files_.close(fd_);
   }
-  descriptor(descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  descriptor(descriptor&& other) noexcept
+      : files_(other.files_), fd_(std::exchange(other.fd_, -1)) {}
   descriptor(const descriptor&) = delete;
   descriptor& operator=(const descriptor&) = delete;
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
   // Closes now; false when closing reported an error.
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+  bool close() { return files_.close(std::exchange(fd_, -1)) == 0; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
+  file_system& files_;
   int fd_;
 };
 
@@ -99,28 +108,45 @@ std::string identifier_of(int number) {
   return std::string(digits, end) + ext;
 }
 
-// Writes all of `bytes`, continuing after partial writes; false on failure.
-bool write_all(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written =
-        ::write(fd, bytes.data() + done, bytes.size() - done);
+// Writes all of `parts` at `offset`, continuing after partial writes (which
+// move the parts on); false on failure. Allocates nothing.
+bool write_all(file_system& files, int fd, std::span<iovec> parts,
+               off_t offset) {
+  auto next = parts.begin();
+  while (next != parts.end()) {
+    const int count =
+        static_cast<int>(std::min<std::ptrdiff_t>(parts.end() - next, IOV_MAX));
+    ssize_t written = files.pwritev(fd, &*next, count, offset);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
+    offset += written;
+    for (; next != parts.end() &&
+           static_cast<std::size_t>(written) >= next->iov_len;
+         ++next)
+      written -= static_cast<ssize_t>(next->iov_len);
+    if (written > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + written;
+      next->iov_len -= static_cast<std::size_t>(written);
+    }
   }
   return true;
 }
 
+iovec part_of(const std::string& bytes) {
+  return {const_cast<char*>(bytes.data()), bytes.size()};
+}
+
 // Everything `fd` holds, read in as few calls as its `size` in bytes allows;
 // nothing when reading fails.
-std::optional<std::string> read_all(int fd, off_t size) {
+std::optional<std::string> read_all(file_system& files, int fd, off_t size) {
   // One byte beyond the size takes the read that meets the end of the file.
   std::string text(static_cast<std::size_t>(size) + 1, '\0');
   std::size_t filled = 0;
   for (;;) {
     if (filled == text.size()) text.resize(text.size() * 2);
-    const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
+    const ssize_t got =
+        files.pread(fd, text.data() + filled, text.size() - filled,
+                    static_cast<off_t>(filled));
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -143,16 +169,16 @@ struct picture_file {
 // file has that name, and read_error when one exists but cannot be opened
 // (no descriptors left, no permission, a symbolic link) or is not a regular
 // file.
-picture_file open_picture(const std::string& path) {
+picture_file open_picture(file_system& files, const std::string& path) {
   picture_file picture{
-      descriptor(
-          ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)),
+      descriptor(files, files.open(path.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0)),
       {}};
   if (!picture.file.valid()) {
     if (errno == ENOENT) throw sng_storage::not_found_error{};
     throw sng_storage::read_error{};
   }
-  if (::fstat(picture.file.get(), &picture.status) != 0 ||
+  if (files.fstat(picture.file.get(), &picture.status) != 0 ||
       !S_ISREG(picture.status.st_mode))
     throw sng_storage::read_error{};
   return picture;
@@ -160,73 +186,80 @@ picture_file open_picture(const std::string& path) {
 
 // The text of `picture`, its last line ended by a line feed when it lacks
 // one. Throws read_error when it cannot be read.
-std::string read_picture(const picture_file& picture) {
+std::string read_picture(file_system& files, const picture_file& picture) {
   std::optional<std::string> text =
-      read_all(picture.file.get(), picture.status.st_size);
+      read_all(files, picture.file.get(), picture.status.st_size);
   if (!text) throw sng_storage::read_error{};
   if (!text->empty() && text->back() != '\n') text->push_back('\n');
   return std::move(*text);
 }
 
-// Flushes the directory entries of `path` to disk.
-bool sync_directory(const char* path) {
-  descriptor directory(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.valid() && ::fsync(directory.get()) == 0 &&
-         directory.close();
-}
-
 // Whether the file system that holds db_dir has room for `bytes` more, for
 // an unprivileged writer, beyond its reserve; false when that cannot be told.
-bool has_room_beyond_reserve(std::size_t bytes) {
-  struct statvfs file_system {};
-  if (::statvfs(db_dir, &file_system) != 0) return false;
-  const std::uint64_t size =
-      std::uint64_t{file_system.f_blocks} * file_system.f_frsize;
-  const std::uint64_t available =
-      std::uint64_t{file_system.f_bavail} * file_system.f_frsize;
+bool has_room_beyond_reserve(file_system& files, std::uint64_t bytes) {
+  const std::optional<file_system::space> space = files.space_of(db_dir);
+  if (!space) return false;
   const std::uint64_t reserve =
-      std::min(max_reserve_bytes, size / 100 * reserve_percent_of_size);
-  return available >= reserve + bytes;
+      std::min(max_reserve_bytes, space->size / 100 * reserve_percent_of_size);
+  return space->available >= reserve + bytes;
+}
+
+// What storing a picture of `text_bytes` takes on disk: its file and its
+// journal record, which holds the text too when `in_journal`.
+std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
+  constexpr std::size_t longest_id = sizeof("ffffffff.sng");
+  return (in_journal ? 2 : 1) * std::uint64_t{text_bytes} +
+         journal::head_bytes + longest_id;
 }
 
 // db_name opened with `flags`; a missing index is created empty, and its
 // directory entry made durable, as an append would create it. An existing
 // index is never truncated. Invalid on failure.
-descriptor open_index(int flags) {
-  descriptor index(::open(db_name, flags | O_CLOEXEC));
+descriptor open_index(file_system& files, int flags) {
+  descriptor index(files, files.open(db_name, flags, 0));
   if (index.valid() || errno != ENOENT) return index;
-  descriptor created(::open(db_name, flags | O_CREAT | O_CLOEXEC, file_mode));
-  if (created.valid() && !sync_directory(working_dir)) return descriptor(-1);
+  descriptor created(files, files.open(db_name, flags | O_CREAT, file_mode));
+  if (created.valid() && files.sync_directory(working_dir) != 0)
+    return descriptor(files, -1);
   return created;
 }
 
-// Removes the staged files that a process ended while storing left in
-// db_dir: no identifier names them. What cannot be removed stays, unused.
-void remove_leftover_staged_files() {
-  const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(db_dir),
-                                                      ::closedir);
-  if (!directory) return;
-  while (const dirent* entry = ::readdir(directory.get()))
-    if (std::string_view(entry->d_name).starts_with(staging_prefix))
-      ::unlinkat(::dirfd(directory.get()), entry->d_name, 0);
+// The size of the index, which is created when missing; nothing when that
+// cannot be told.
+std::optional<off_t> index_size(file_system& files) {
+  descriptor index(open_index(files, O_RDONLY));
+  struct stat status {};
+  if (!index.valid() || files.fstat(index.get(), &status) != 0)
+    return std::nullopt;
+  return status.st_size;
 }
 
-// Writes `text` under a new temporary name of its own in db_dir and flushes
-// it to disk; returns that name. No identifier has such a name, so no fetch
-// can reach a picture before it is complete. The file is created afresh,
-// never through a symbolic link or over a file planted under that name.
-// Throws write_error, leaving no file.
-std::string stage_picture(const std::string& text) {
+// Cuts the index back to `size` bytes when it is longer; false on failure.
+bool cut_index_to(file_system& files, off_t size) {
+  descriptor index(open_index(files, O_RDWR));
+  struct stat status {};
+  return index.valid() && files.fstat(index.get(), &status) == 0 &&
+         (status.st_size <= size || files.ftruncate(index.get(), size) == 0);
+}
+
+// Writes `text` under a new temporary name of its own in db_dir, flushed to
+// disk when `flush`; returns that name. No identifier has such a name, so no
+// fetch can reach a picture before it is complete. The file is created
+// afresh, never through a symbolic link or over a file planted under that
+// name. Throws write_error, leaving no file.
+std::string stage_picture(file_system& files, const std::string& text,
+                          bool flush) {
   static std::atomic<unsigned long> staged_count{0};
   const std::string path =
       make_filename(staging_prefix + std::to_string(++staged_count));
-  descriptor file(::open(path.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         file_mode));
+  descriptor file(
+      files, files.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                        file_mode));
   if (!file.valid()) throw sng_storage::write_error{};
-  if (!write_all(file.get(), text) || ::fdatasync(file.get()) != 0 ||
-      !file.close()) {
-    ::unlink(path.c_str());
+  iovec part = part_of(text);
+  if (!write_all(files, file.get(), {&part, 1}, 0) ||
+      (flush && files.fdatasync(file.get()) != 0) || !file.close()) {
+    files.unlink(path.c_str());
     throw sng_storage::write_error{};
   }
   return path;
@@ -234,58 +267,231 @@ std::string stage_picture(const std::string& text) {
 
 // Whether the non-empty file `fd` of `size` bytes ends with a line feed;
 // false also when its last byte cannot be read.
-bool ends_with_line_feed(int fd, off_t size) {
+bool ends_with_line_feed(file_system& files, int fd, off_t size) {
   char last = 0;
-  return ::pread(fd, &last, 1, size - 1) == 1 && last == '\n';
+  return files.pread(fd, &last, 1, size - 1) == 1 && last == '\n';
 }
 
-// Appends `lines` to the index and flushes them to disk, whole or not at
-// all: on any failure the index is cut back to its previous size and false
-// returned.
-bool append_to_index(const std::string& lines) {
-  descriptor index(open_index(O_RDWR | O_APPEND));
+// Appends `lines` to the index, whole or not at all: on any failure the
+// index is cut back to its previous size and nothing returned. Returns the
+// size the index had before. Nothing is flushed: the journal makes the
+// lines durable.
+std::optional<off_t> append_to_index(file_system& files,
+                                     const std::string& lines) {
+  descriptor index(open_index(files, O_RDWR));
   struct stat status {};
-  if (!index.valid() || ::fstat(index.get(), &status) != 0) return false;
+  if (!index.valid() || files.fstat(index.get(), &status) != 0)
+    return std::nullopt;
   const off_t size = status.st_size;
   // An index edited by hand, or cut short, may lack its last line feed; two
   // identifiers must never run together.
-  const std::string block = size > 0 && !ends_with_line_feed(index.get(), size)
-                                ? "\n" + lines
-                                : lines;
-  // One write call, so that a killed process leaves the lines whole or not at
-  // all; a short write is a failure, not something to continue. Once the
-  // lines are on disk, closing cannot lose them.
-  if (::write(index.get(), block.data(), block.size()) ==
-          static_cast<ssize_t>(block.size()) &&
-      ::fdatasync(index.get()) == 0)
-    return true;
+  const std::string block =
+      size > 0 && !ends_with_line_feed(files, index.get(), size) ? "\n" + lines
+                                                                 : lines;
+  // One write call, so that a killed process leaves the lines whole or not
+  // at all; a short write is a failure, not something to continue.
+  const iovec part = part_of(block);
+  if (files.pwritev(index.get(), &part, 1, size) ==
+      static_cast<ssize_t>(block.size()))
+    return size;
   // Takes back whatever part of the lines reached the file.
-  if (::ftruncate(index.get(), size) == 0) ::fdatasync(index.get());
-  return false;
+  files.ftruncate(index.get(), size);
+  return std::nullopt;
 }
 
 }  // namespace
 
 sng_storage::pending_put::~pending_put() {
-  if (!staged_path.empty() && !placed) ::unlink(staged_path.c_str());
+  if (!staged_path.empty() && !placed) files.unlink(staged_path.c_str());
 }
 
 // Moves each numbered put of `batch` from its staged name to its
-// identifier's name, then makes the renames and the index lines durable with
-// one directory sync and one index write and sync for the whole batch.
-// Returns whether the index holds every placed put; a put placed but not
-// indexed stays complete and unlisted, as after a crash.
+// identifier's name, appends their index lines, and makes both durable with
+// one journal write and flush for the whole batch; pictures flushed in their
+// own files need their renames flushed too, with one directory flush. A put
+// placed but not journaled stays complete and unlisted, as after a crash.
 bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   std::string lines;
+  bool renamed_flushed_files = false;
   for (pending_put* put : batch) {
-    if (put->id.empty() ||
-        ::rename(put->staged_path.c_str(), make_filename(put->id).c_str()) != 0)
+    if (put->id.empty() || files_.rename(put->staged_path.c_str(),
+                                         make_filename(put->id).c_str()) != 0)
       continue;
     put->placed = true;
+    renamed_flushed_files |= !put->in_journal;
     lines += put->id;
     lines += '\n';
   }
-  return !lines.empty() && sync_directory(db_dir) && append_to_index(lines);
+  if (lines.empty() ||
+      (renamed_flushed_files && files_.sync_directory(db_dir) != 0))
+    return false;
+  const std::optional<off_t> index_before = append_to_index(files_, lines);
+  if (!index_before) return false;
+  try {
+    if (journal_batch(batch)) return true;
+  } catch (...) {
+    // Out of memory: the lines must not stay in the index unlisted.
+    cut_index_to(files_, *index_before);
+    throw;
+  }
+  cut_index_to(files_, *index_before);
+  return false;
+}
+
+bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
+  std::vector<std::string> heads;
+  heads.reserve(batch.size());
+  std::vector<iovec> parts;
+  parts.reserve(2 * batch.size());
+  std::uint64_t bytes = 0;
+  for (const pending_put* put : batch) {
+    if (!put->placed) continue;
+    heads.push_back(journal::record_head(put->id, put->text.size(),
+                                         put->text_sum, put->in_journal));
+    parts.push_back(part_of(heads.back()));
+    bytes += heads.back().size();
+    if (put->in_journal) {
+      parts.push_back(part_of(put->text));
+      bytes += put->text.size();
+    }
+  }
+  if (write_all(files_, journal_.fd, parts,
+                static_cast<off_t>(journal_.bytes)) &&
+      files_.fdatasync(journal_.fd) == 0) {
+    if (journal_.records == 0)
+      journal_.first_record = std::chrono::steady_clock::now();
+    journal_.bytes += bytes;
+    journal_.records += heads.size();
+    return true;
+  }
+  // A record left whole in the file would be replayed although its put
+  // failed; when it cannot be cut off, later batches go to a new file.
+  if (files_.ftruncate(journal_.fd, static_cast<off_t>(journal_.bytes)) != 0 ||
+      files_.fdatasync(journal_.fd) != 0)
+    start_next_journal();
+  return false;
+}
+
+bool sng_storage::checkpoint_due() const {
+  return journal_.records > 0 &&
+         (journal_.bytes >= limits_.bytes ||
+          journal_.records >= limits_.records ||
+          std::chrono::steady_clock::now() - journal_.first_record >=
+              limits_.age);
+}
+
+// The next file gets the next number, so that the files left after a crash
+// are numbered without a gap back to the oldest one not yet retired: a gap
+// can only be a retired file whose removal was lost. Its header names the
+// index's size now; everything up to that size is on disk once the files
+// before it are retired.
+bool sng_storage::start_next_journal() {
+  const std::uint64_t generation = journal_.generation + 1;
+  const std::string path = journal::path_of(generation);
+  descriptor file(
+      files_, files_.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW,
+                          file_mode));
+  const std::optional<off_t> index_bytes = index_size(files_);
+  if (!file.valid() || !index_bytes) return false;
+  const std::string header =
+      journal::header(static_cast<std::uint64_t>(*index_bytes));
+  iovec part = part_of(header);
+  if (!write_all(files_, file.get(), {&part, 1}, 0) ||
+      files_.fdatasync(file.get()) != 0 || files_.sync_directory(db_dir) != 0) {
+    files_.unlink(path.c_str());
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mtx);
+    journal_generations_.push_back(generation);
+  }
+  if (journal_.fd >= 0) files_.close(journal_.fd);
+  journal_ = {file.release(), generation, header.size(), 0, {}};
+  return true;
+}
+
+void sng_storage::retire_journals_before(std::uint64_t generation) {
+  if (files_.sync_file_system(db_dir) != 0 ||
+      (index_elsewhere_ && files_.sync_file_system(working_dir) != 0))
+    return;
+  std::vector<std::uint64_t> retired;
+  {
+    std::lock_guard<std::mutex> lock(mtx);
+    while (!journal_generations_.empty() &&
+           journal_generations_.front() < generation) {
+      retired.push_back(journal_generations_.front());
+      journal_generations_.pop_front();
+    }
+  }
+  for (const std::uint64_t old : retired)
+    files_.unlink(journal::path_of(old).c_str());
+}
+
+bool sng_storage::restore_picture(const std::string& id,
+                                  const std::string& text) {
+  const std::string path = make_filename(id);
+  try {
+    const picture_file existing = open_picture(files_, path);
+    if (static_cast<std::size_t>(existing.status.st_size) == text.size() &&
+        read_all(files_, existing.file.get(), existing.status.st_size) == text)
+      return true;
+  } catch (const not_found_error&) {
+  } catch (const read_error&) {
+  }
+  try {
+    const std::string staged = stage_picture(files_, text, false);
+    if (files_.rename(staged.c_str(), path.c_str()) == 0) return true;
+    files_.unlink(staged.c_str());
+  } catch (const write_error&) {
+  }
+  return false;
+}
+
+bool sng_storage::holds_picture(const std::string& id, std::uint64_t size,
+                                std::uint64_t sum) {
+  try {
+    const picture_file file = open_picture(files_, make_filename(id));
+    if (static_cast<std::uint64_t>(file.status.st_size) != size) return false;
+    const std::optional<std::string> text =
+        read_all(files_, file.file.get(), file.status.st_size);
+    return text && journal::text_checksum(*text) == sum;
+  } catch (const not_found_error&) {
+  } catch (const read_error&) {
+  }
+  return false;
+}
+
+void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
+  std::string lines;  // index lines of pictures the index lacks
+  journal::record entry;
+  for (const std::uint64_t generation : generations) {
+    const std::string path = journal::path_of(generation);
+    descriptor file(files_,
+                    files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
+    struct stat status {};
+    if (!file.valid() || files_.fstat(file.get(), &status) != 0)
+      throw init_error{};
+    journal::reader records(files_, file.get(),
+                            static_cast<std::uint64_t>(status.st_size));
+    while (records.next(entry)) {
+      const std::string& id = entry.id;
+      if (!has_identifier_form(id)) throw init_error{};
+      if (entry.with_text) {
+        if (!restore_picture(id, entry.text)) throw init_error{};
+      } else if (!holds_picture(id, entry.text_size, entry.text_sum)) {
+        // Flushed before its record was written, so no crash did this: the
+        // file was changed since, and listing it would serve something else.
+        continue;
+      }
+      if (listed_.contains(id)) continue;
+      lines += id;
+      lines += '\n';
+      counter_ = std::max(counter_, extract_id(id));
+      record(id);
+    }
+    if (records.failed()) throw init_error{};
+  }
+  if (!lines.empty() && !append_to_index(files_, lines)) throw init_error{};
 }
 
 sng_storage* sng_storage::instance() {
@@ -295,17 +501,99 @@ sng_storage* sng_storage::instance() {
   // (the service leaves through std::_Exit), so connection threads may use it
   // until the very end.
   static sng_storage* const store =
-      (self = std::make_unique<sng_storage>(passkey{})).get();
+      (self = std::make_unique<sng_storage>(passkey{}, file_system::posix(),
+                                            journal_limits{}))
+          .get();
   return store;
 }
 
-sng_storage::sng_storage(passkey) {
-  descriptor index(open_index(O_RDONLY));
-  if (!index.valid() || !init_dir()) throw init_error{};
-  remove_leftover_staged_files();
+std::unique_ptr<sng_storage> sng_storage::open(file_system& files,
+                                               const journal_limits& limits) {
+  return std::make_unique<sng_storage>(passkey{}, files, limits);
+}
+
+namespace {
+
+// The numbers of the journal files among `names`, and the leftover staged
+// files removed.
+std::vector<std::uint64_t> tidy_db_dir(file_system& files,
+                                       const std::vector<std::string>& names) {
+  std::vector<std::uint64_t> generations;
+  for (const std::string& name : names) {
+    if (name.starts_with(staging_prefix))
+      files.unlink(make_filename(name).c_str());
+    else if (const auto generation = journal::generation_of(name))
+      generations.push_back(*generation);
+  }
+  std::sort(generations.begin(), generations.end());
+  return generations;
+}
+
+// The journal files that may hold pictures not yet on disk: the newest ones,
+// numbered without a gap.
+std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
+  auto first = generations.end();
+  while (first != generations.begin() &&
+         (first == generations.end() || *std::prev(first) + 1 == *first))
+    --first;
+  return std::vector<std::uint64_t>(first, generations.end());
+}
+
+}  // namespace
+
+sng_storage::sng_storage(passkey, file_system& files,
+                         const journal_limits& limits)
+    : files_(files), limits_(limits) {
+  if (!index_size(files_) || !init_dir(files_)) throw init_error{};
+  struct stat index_dir {};
+  struct stat picture_dir {};
+  if (files_.stat(working_dir, &index_dir) != 0 ||
+      files_.stat(db_dir, &picture_dir) != 0)
+    throw init_error{};
+  index_elsewhere_ = index_dir.st_dev != picture_dir.st_dev;
+  const std::optional<std::vector<std::string>> names = files_.names_in(db_dir);
+  if (!names) throw init_error{};
+  const std::vector<std::uint64_t> generations = tidy_db_dir(files_, *names);
+  const std::vector<std::uint64_t> to_replay = unretired(generations);
+  // The index lines past the size the oldest of them names were not flushed
+  // and may be torn; the journal writes them again.
+  if (const auto kept = oldest_index_size(to_replay))
+    if (!cut_index_to(files_, static_cast<off_t>(*kept))) throw init_error{};
+  read_index();
+  replay(to_replay);
+  journal_generations_.assign(generations.begin(), generations.end());
+  if (!generations.empty()) journal_.generation = generations.back();
+  if (!start_next_journal()) throw init_error{};
+  if (!generations.empty()) retire_journals_before(journal_.generation);
+}
+
+sng_storage::~sng_storage() {
+  if (journal_.fd >= 0) files_.close(journal_.fd);
+}
+
+std::optional<std::uint64_t> sng_storage::oldest_index_size(
+    const std::vector<std::uint64_t>& generations) {
+  for (const std::uint64_t generation : generations) {
+    descriptor file(files_, files_.open(journal::path_of(generation).c_str(),
+                                        O_RDONLY | O_NOFOLLOW, 0));
+    struct stat status {};
+    if (!file.valid() || files_.fstat(file.get(), &status) != 0)
+      throw init_error{};
+    // A file whose header is not whole was never written to.
+    const journal::reader records(files_, file.get(),
+                                  static_cast<std::uint64_t>(status.st_size));
+    if (records.index_size()) return records.index_size();
+  }
+  return std::nullopt;
+}
+
+void sng_storage::read_index() {
+  descriptor index(open_index(files_, O_RDONLY));
   struct stat status {};
-  if (::fstat(index.get(), &status) != 0) throw init_error{};
-  const std::optional<std::string> text = read_all(index.get(), status.st_size);
+  if (!index.valid() || files_.fstat(index.get(), &status) != 0)
+    throw init_error{};
+  const std::optional<std::string> text =
+      read_all(files_, index.get(), status.st_size);
   if (!text) throw init_error{};
   auto at = text->begin();
   for (;;) {
@@ -333,7 +621,7 @@ sng sng_storage::get_item(const std::string& id) const {
   check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
-  return sng(read_picture(open_picture(make_filename(id))));
+  return sng(read_picture(files_, open_picture(files_, make_filename(id))));
 }
 
 fetched_picture sng_storage::fetch_item(const std::string& id,
@@ -342,7 +630,7 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
   const std::string path = make_filename(id);
   // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
-  if (::lstat(path.c_str(), &status) == 0) {
+  if (files_.lstat(path.c_str(), &status) == 0) {
     std::optional<fetched_picture> hit;
     {
       std::lock_guard<std::mutex> lock(mtx);
@@ -353,12 +641,12 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
       return *std::move(hit);
     }
   }
-  const picture_file file = open_picture(path);
+  const picture_file file = open_picture(files_, path);
   std::shared_ptr<const sng> picture;
   {
     // The text read is one byte longer than the file when it ends in none.
     hooks.reserve(static_cast<std::size_t>(file.status.st_size) + 1);
-    const std::string text = read_picture(file);
+    const std::string text = read_picture(files_, file);
     picture = std::make_shared<const sng>(text, hooks.reserve);
   }
   hooks.reserve_text(picture->raw_size());
@@ -375,10 +663,14 @@ std::string sng_storage::put_item(const sng& picture) {
 }
 
 std::string sng_storage::put_text(const std::string& sng_text) {
-  pending_put put;
+  pending_put put{files_, sng_text};
+  put.in_journal = sng_text.size() <= limits_.journaled_text;
   try {
-    if (!has_room_beyond_reserve(sng_text.size())) throw write_error{};
-    put.staged_path = stage_picture(sng_text);
+    if (!has_room_beyond_reserve(files_,
+                                 stored_bytes(sng_text.size(), put.in_journal)))
+      throw write_error{};
+    put.text_sum = journal::text_checksum(sng_text);
+    put.staged_path = stage_picture(files_, sng_text, !put.in_journal);
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;
@@ -386,7 +678,7 @@ std::string sng_storage::put_text(const std::string& sng_text) {
     throw;
   }
   // Puts that arrive while a batch is being committed wait and go together
-  // into the next one, so that concurrent stores share their syncs.
+  // into the next one, so that concurrent stores share one journal flush.
   std::unique_lock<std::mutex> lock(mtx);
   queue_.push_back(&put);
   while (!put.done) {
@@ -401,16 +693,21 @@ std::string sng_storage::put_text(const std::string& sng_text) {
 
 void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   committing_ = true;
-  const std::vector<pending_put*> batch = std::exchange(queue_, {});
+  std::vector<pending_put*> batch = std::exchange(queue_, {});
+  std::uint64_t retire_before = 0;
   try {
+    defer_past_batch_bound(batch);
     for (pending_put* put : batch) take_identifier(put->id);
-    // Only one batch is committed at a time, so the index and the list keep
-    // the same order; the list learns of a picture only once it is durable.
+    // Only one batch is committed at a time, so the index, the journal and
+    // the list keep the same order; the list learns of a picture only once
+    // it is durable.
     lock.unlock();
-    const bool indexed = commit_batch(batch);
+    const bool committed = commit_batch(batch);
+    if (checkpoint_due() && start_next_journal())
+      retire_before = journal_.generation;
     lock.lock();
     for (pending_put* put : batch)
-      if (indexed && put->placed) {
+      if (committed && put->placed) {
         record(put->id);
         put->stored = true;
       }
@@ -422,6 +719,25 @@ void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   for (pending_put* put : batch) put->done = true;
   committing_ = false;
   committed_.notify_all();
+  if (retire_before != 0) {
+    // The flush waits for every file written so far; the other puts need
+    // not wait for it.
+    lock.unlock();
+    retire_journals_before(retire_before);
+    lock.lock();
+  }
+}
+
+void sng_storage::defer_past_batch_bound(std::vector<pending_put*>& batch) {
+  std::size_t bytes = 0;
+  auto past = batch.begin();
+  for (; past != batch.end(); ++past) {
+    bytes += (*past)->text.size();
+    if (past != batch.begin() && bytes > max_batch_bytes) break;
+  }
+  if (past == batch.end()) return;
+  queue_.assign(past, batch.end());
+  batch.erase(past, batch.end());
 }
 
 bool sng_storage::take_identifier(std::string& id) {
@@ -462,11 +778,13 @@ int extract_id(const std::string& id) {
   return static_cast<int>(negative ? -value : value);
 }
 
-bool init_dir() {
+bool init_dir() { return init_dir(file_system::posix()); }
+
+bool init_dir(file_system& files) {
   struct stat status {};
-  if (::stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
-  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0 &&
-         sync_directory(working_dir);
+  if (files.stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
+  return errno == ENOENT && files.mkdir(db_dir, dir_mode) == 0 &&
+         files.sync_directory(working_dir) == 0;
 }
 
 std::string make_filename(const std::string& id) {

@@ -4,13 +4,21 @@
 // call of instance() and kept until the process is gone; every thread may use
 // it at any time.
 //
-// A picture reaches its file completely (written under a temporary name,
-// flushed to disk and renamed) before its index line is appended, and both
-// are on disk before a put returns, so a crash at any moment leaves every
-// listed identifier naming a complete picture.
+// Puts that arrive together are committed as one batch: each picture reaches
+// its file completely (written under a temporary name and renamed), the
+// batch's index lines are appended, and then one write and one flush of the
+// journal (storage/journal.h) make the whole batch durable, pictures and
+// index lines alike, before any of its puts returns. A checkpoint later
+// flushes the files and the index and retires the journal; at start, the
+// journal is replayed. So after a crash or a power cut at any moment every
+// answered picture is stored, and every listed identifier names a complete
+// picture.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +27,7 @@
 #include <vector>
 
 #include "sng/sng.h"
+#include "storage/file_system.h"
 #include "storage/picture_cache.h"
 
 extern const char* const db_name;  // "./quarn.db"
@@ -39,9 +48,22 @@ struct fetch_hooks {
   std::function<void(std::size_t)> reserve_text = [](std::size_t) {};
 };
 
+// How the store uses its journal. A picture of at most `journaled_text`
+// bytes goes into the journal whole; a larger one is flushed in its own file
+// (in parallel with the others), which costs a flush but writes its bytes
+// once, and the journal names it only. The journal is checkpointed once it
+// holds `bytes` or `records`, or at the first batch after it has held
+// records for `age`.
+struct journal_limits {
+  std::size_t journaled_text = std::size_t{128} << 10;
+  std::size_t bytes = std::size_t{64} << 20;
+  std::size_t records = 16384;
+  std::chrono::steady_clock::duration age = std::chrono::seconds(60);
+};
+
 class sng_storage {
  private:
-  struct passkey {};  // lets only instance() construct the store
+  struct passkey {};  // lets only instance() and open() construct the store
 
  public:
   class init_error {};
@@ -52,6 +74,11 @@ class sng_storage {
   // The single store, created at the first call; throws init_error when the
   // index or the directory cannot be set up (a later call tries again).
   static sng_storage* instance();
+
+  // A store of its own in the working directory, on `files`, for a test
+  // that runs the store on a file system of its own.
+  static std::unique_ptr<sng_storage> open(file_system& files,
+                                           const journal_limits& limits);
 
   // A consistent snapshot of the identifiers, oldest first.
   std::vector<std::string> get_all_items() const;
@@ -83,37 +110,90 @@ class sng_storage {
   // bytes. The text is not parsed here: the caller knows what it wrote.
   std::string put_text(const std::string& sng_text);
 
-  // Reads the index (creating it and db_dir when missing) and removes the
-  // staged files an ended process left behind; throws init_error.
-  explicit sng_storage(passkey);
+  // Reads the index (creating it and db_dir when missing), removes the staged
+  // files an ended process left behind, replays the journal and checkpoints
+  // it; throws init_error.
+  sng_storage(passkey, file_system& files, const journal_limits& limits);
   sng_storage(const sng_storage&) = delete;
   sng_storage& operator=(const sng_storage&) = delete;
 
  private:
   friend struct std::default_delete<sng_storage>;
-  ~sng_storage() = default;
+  ~sng_storage();
 
   // One picture on its way into the store: staged complete under a
-  // temporary name by its own thread, then numbered, renamed into place and
-  // indexed by whichever thread commits the batch it is part of. The staged
-  // file goes with the put unless it was renamed into place.
+  // temporary name by its own thread, then numbered, renamed into place,
+  // indexed and journaled by whichever thread commits the batch it is part
+  // of. The staged file goes with the put unless it was renamed into place.
   struct pending_put {
+    pending_put(file_system& files, const std::string& text)
+        : files(files), text(text) {}
+    pending_put(const pending_put&) = delete;
+    pending_put& operator=(const pending_put&) = delete;
+    ~pending_put();
+
+    file_system& files;
+    const std::string& text;
+    std::uint64_t text_sum = 0;  // journal::text_checksum of text
+    bool in_journal = false;     // the text goes into the journal
     std::string staged_path;
     std::string id;       // empty while not numbered
     bool placed = false;  // renamed to its identifier's name
     bool stored = false;  // durable and listed; guarded by mtx
     bool done = false;    // guarded by mtx
-    ~pending_put();
   };
 
-  // Commits every queued put as one batch and wakes their threads, whatever
+  // The journal file new batches go to. Used by the committing thread only.
+  struct active_journal {
+    int fd = -1;
+    std::uint64_t generation = 0;
+    std::uint64_t bytes = 0;  // of whole records and the header
+    std::size_t records = 0;
+    std::chrono::steady_clock::time_point first_record;
+  };
+
+  // Commits queued puts as one batch and wakes their threads, whatever
   // fails (a put that cannot be committed fails); called with mtx held
-  // through `lock`, which is released while the files are written.
+  // through `lock`, which is released while the files are written. Then
+  // checkpoints when the journal is due.
   void commit_queue(std::unique_lock<std::mutex>& lock);
-  // Renames the numbered puts of `batch` into place and indexes them
-  // durably; returns whether the index holds every put placed. Runs without
-  // mtx.
-  static bool commit_batch(const std::vector<pending_put*>& batch);
+  // Puts the last puts of `batch` back in the queue when the batch holds
+  // more text than one batch may (keeping at least one). Needs mtx.
+  void defer_past_batch_bound(std::vector<pending_put*>& batch);
+  // Renames the numbered puts of `batch` into place (durably, for pictures
+  // flushed in their own files), indexes them and journals them durably;
+  // returns whether all of that succeeded for every put placed. Runs without
+  // mtx, on the committing thread.
+  bool commit_batch(const std::vector<pending_put*>& batch);
+  // Appends the records of the placed puts of `batch` to the journal and
+  // flushes it; on failure cuts it back and returns false.
+  bool journal_batch(const std::vector<pending_put*>& batch);
+  // Whether the journal is due for a checkpoint. Committing thread only.
+  bool checkpoint_due() const;
+  // Starts the next journal file; the older ones stay until a checkpoint
+  // retires them. Committing thread only; false when it cannot.
+  bool start_next_journal();
+  // Flushes the file system, then removes the journal files older than
+  // `generation`, whose pictures and index lines are then on disk.
+  void retire_journals_before(std::uint64_t generation);
+  // The index size named by the first of the journal files `generations`
+  // whose header is whole. Throws init_error.
+  std::optional<std::uint64_t> oldest_index_size(
+      const std::vector<std::uint64_t>& generations);
+  // Lists the identifiers of the index and raises the counter to the
+  // largest. Throws init_error.
+  void read_index();
+  // Replays the journal files `generations` left from the last run: every
+  // picture they hold gets its complete file and, when the index lacks it,
+  // its index line, in their order. Throws init_error.
+  void replay(const std::vector<std::uint64_t>& generations);
+  // Writes the picture `text` to the file of `id` unless that file holds it
+  // already; false on failure.
+  bool restore_picture(const std::string& id, const std::string& text);
+  // Whether the file of `id` holds a text of `size` bytes whose
+  // journal::text_checksum is `sum`.
+  bool holds_picture(const std::string& id, std::uint64_t size,
+                     std::uint64_t sum);
   // Raises the counter and names the picture by it; false, leaving `id`
   // unchanged, instead of passing the largest int. Needs mtx.
   bool take_identifier(std::string& id);
@@ -126,6 +206,11 @@ class sng_storage {
 
   static std::unique_ptr<sng_storage> self;
 
+  file_system& files_;
+  const journal_limits limits_;
+  active_journal journal_;        // used by the committing thread only
+  bool index_elsewhere_ = false;  // on another file system than db_dir
+
   // State below is guarded by mtx.
   std::vector<std::string> items_;
   std::unordered_set<std::string> listed_;  // the same identifiers, to look up
@@ -134,11 +219,14 @@ class sng_storage {
   mutable picture_cache cache_;
   bool committing_ = false;            // whether a thread is committing a batch
   std::condition_variable committed_;  // signalled after every batch
+  // Journal files not yet retired, the active one last.
+  std::deque<std::uint64_t> journal_generations_;
 };
 
 // The number before the first point of `id`, read as hexadecimal.
 int extract_id(const std::string& id);
 // Makes sure db_dir is a directory, creating it durably when missing.
 bool init_dir();
+bool init_dir(file_system& files);
 // db_dir, "/" and `id`.
 std::string make_filename(const std::string& id);

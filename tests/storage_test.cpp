@@ -60,11 +60,12 @@ words words_of(const std::string& text) {
   return result;
 }
 
-// The names in db_dir, sorted.
+// The names in db_dir but the store's journal, sorted.
 words stored_files() {
   words names;
   for (const auto& entry : fs::directory_iterator(db_dir))
-    names.push_back(entry.path().filename().string());
+    if (!entry.path().filename().string().starts_with(".journal-"))
+      names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
