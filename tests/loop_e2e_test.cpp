@@ -3,7 +3,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -95,6 +98,25 @@ TEST_F(command_loop, answers_at_once_with_a_thousand_idle_connections) {
   line_client c;
   c.send_line("frob");
   EXPECT_EQ("Unknown command", c.line());
+}
+
+TEST(service_start, logs_its_port_directory_pictures_and_limits_once_bound) {
+  service_process service;
+  std::ofstream(service.dir() / "quarn.db") << "1.sng\n2.sng\n";
+  service.restart();
+  const std::string line = service.log_line("started");
+  EXPECT_TRUE(std::regex_match(
+      line,
+      std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z INFO started )"
+                 R"(port=18360 directory=\S+ pictures=2 descriptor_limit=\d+ )"
+                 R"(connection_cap=\d+ memory_budget_bytes=\d+ )"
+                 R"(request_memory_bytes=\d+ stall_timeout_ms=60000 )"
+                 R"(transfer_deadline_ms=600000.*)")))
+      << line;
+  EXPECT_NE(std::string::npos,
+            line.find(" directory=" +
+                      std::filesystem::canonical(service.dir()).string() + " "))
+      << line;
 }
 
 TEST(service_start, reports_a_taken_port_on_standard_error) {

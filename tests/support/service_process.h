@@ -32,8 +32,11 @@ class service_process {
 
   // Whether the process has not ended.
   bool running();
-  // What the service has written to standard error so far.
+  // What the service has written to standard error since it last started.
   std::string error_output() const;
+  // The first log line of `event` (the word after the level), waiting for it
+  // up to 10 s; empty when none came.
+  std::string log_line(const std::string& event) const;
 
   const std::filesystem::path& dir() const { return dir_; }
   // The whole content of a file under the service's directory.
