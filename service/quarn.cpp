@@ -178,6 +178,26 @@ memory_budget& process_budget() {
   return budget;
 }
 
+const char* store_failure_event(store_failure::work during) {
+  switch (during) {
+    case store_failure::work::opening:
+      return "store_open_failed";
+    case store_failure::work::reading:
+      return "store_read_failed";
+    case store_failure::work::writing:
+      return "store_write_failed";
+  }
+  return "store_failed";
+}
+
+void log_store_failure(const store_failure& failure) {
+  log_line(log_level::error, store_failure_event(failure.during))
+      .field("step", failure.step)
+      .field("file", failure.file)
+      .field("cause", failure.cause)
+      .write();
+}
+
 // A number for the log, or "unlimited" for RLIM_INFINITY.
 std::string limit_text(rlim_t limit) {
   return limit == RLIM_INFINITY ? "unlimited" : std::to_string(limit);
@@ -201,6 +221,7 @@ void log_start(rlim_t descriptor_limit, long cap, const peer_timing& timing) {
   const std::filesystem::path directory =
       std::filesystem::current_path(no_directory);
   const std::optional<std::size_t> pictures = stored_pictures();
+  const std::optional<std::uint64_t> disk_reserve = disk_reserve_bytes();
   log_line(log_level::info, "started")
       .field("port", quarn_port)
       .field("directory", directory.native())
@@ -211,6 +232,8 @@ void log_start(rlim_t descriptor_limit, long cap, const peer_timing& timing) {
       .field("request_memory_bytes", process_budget().largest_job())
       .field("stall_timeout_ms", timing.stall.count())
       .field("transfer_deadline_ms", timing.deadline.count())
+      .field("disk_reserve_bytes",
+             disk_reserve ? std::to_string(*disk_reserve) : "unknown")
       .write();
 }
 
@@ -263,6 +286,7 @@ int run_service() {
   ::mallopt(M_MMAP_THRESHOLD, large_block_bytes);
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails
+  set_store_failure_hook(log_store_failure);
   const rlim_t descriptor_limit = raise_descriptor_limit();
   const long cap = connection_cap(descriptor_limit);
   const peer_timing timing = read_peer_timing();

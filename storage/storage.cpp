@@ -12,6 +12,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -28,6 +29,15 @@ std::mutex mtx;
 std::unique_ptr<sng_storage> sng_storage::self;
 
 namespace {
+
+using work = store_failure::work;
+
+std::atomic<store_failure_hook> failure_hook{nullptr};
+
+// Reports that `step` on `file` failed with the current errno.
+void report_errno(work during, std::string_view step, std::string_view file) {
+  report_store_failure(during, step, file, errno);
+}
 
 // Permission bits of new files and of db_dir; the file-creation mask applies.
 constexpr mode_t file_mode = 0666;
@@ -132,8 +142,9 @@ std::optional<std::string> read_all(int fd, off_t size) {
   return text;
 }
 
-// A picture file opened for reading, with its status.
+// A picture file opened for reading, with its path and status.
 struct picture_file {
+  std::string path;
   descriptor file;
   struct stat status;
 };
@@ -145,16 +156,24 @@ struct picture_file {
 // file.
 picture_file open_picture(const std::string& path) {
   picture_file picture{
+      path,
       descriptor(
           ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)),
       {}};
   if (!picture.file.valid()) {
-    if (errno == ENOENT) throw sng_storage::not_found_error{};
+    const int error = errno;
+    report_store_failure(work::reading, "open", path, error);
+    if (error == ENOENT) throw sng_storage::not_found_error{};
     throw sng_storage::read_error{};
   }
-  if (::fstat(picture.file.get(), &picture.status) != 0 ||
-      !S_ISREG(picture.status.st_mode))
+  if (::fstat(picture.file.get(), &picture.status) != 0) {
+    report_errno(work::reading, "fstat", path);
     throw sng_storage::read_error{};
+  }
+  if (!S_ISREG(picture.status.st_mode)) {
+    report_store_failure(work::reading, "open", path, "not a regular file");
+    throw sng_storage::read_error{};
+  }
   return picture;
 }
 
@@ -163,9 +182,24 @@ picture_file open_picture(const std::string& path) {
 std::string read_picture(const picture_file& picture) {
   std::optional<std::string> text =
       read_all(picture.file.get(), picture.status.st_size);
-  if (!text) throw sng_storage::read_error{};
+  if (!text) {
+    report_errno(work::reading, "read", picture.path);
+    throw sng_storage::read_error{};
+  }
   if (!text->empty() && text->back() != '\n') text->push_back('\n');
   return std::move(*text);
+}
+
+// The picture in `text`, read from `path`; a text that does not parse is
+// reported before its sng::parse_error passes on.
+sng parse_stored(const std::string& text, const std::string& path,
+                 const sng::reserve_memory& reserve) {
+  try {
+    return sng(text, reserve);
+  } catch (const sng::parse_error&) {
+    report_store_failure(work::reading, "parse", path, "not an SNG picture");
+    throw;
+  }
 }
 
 // Flushes the directory entries of `path` to disk.
@@ -175,18 +209,38 @@ bool sync_directory(const char* path) {
          directory.close();
 }
 
+// The file system that holds db_dir: the bytes an unprivileged writer may
+// still use, and the reserve kept free of pictures.
+struct disk_space {
+  std::uint64_t available;
+  std::uint64_t reserve;
+};
+
+// Nothing, with errno set, when statvfs fails.
+std::optional<disk_space> db_disk_space() {
+  struct statvfs file_system {};
+  if (::statvfs(db_dir, &file_system) != 0) return std::nullopt;
+  const std::uint64_t size =
+      std::uint64_t{file_system.f_blocks} * file_system.f_frsize;
+  return disk_space{
+      std::uint64_t{file_system.f_bavail} * file_system.f_frsize,
+      std::min(max_reserve_bytes, size / 100 * reserve_percent_of_size)};
+}
+
 // Whether the file system that holds db_dir has room for `bytes` more, for
 // an unprivileged writer, beyond its reserve; false when that cannot be told.
 bool has_room_beyond_reserve(std::size_t bytes) {
-  struct statvfs file_system {};
-  if (::statvfs(db_dir, &file_system) != 0) return false;
-  const std::uint64_t size =
-      std::uint64_t{file_system.f_blocks} * file_system.f_frsize;
-  const std::uint64_t available =
-      std::uint64_t{file_system.f_bavail} * file_system.f_frsize;
-  const std::uint64_t reserve =
-      std::min(max_reserve_bytes, size / 100 * reserve_percent_of_size);
-  return available >= reserve + bytes;
+  const std::optional<disk_space> space = db_disk_space();
+  if (!space) {
+    report_errno(work::writing, "statvfs", db_dir);
+    return false;
+  }
+  if (space->available >= space->reserve + bytes) return true;
+  report_store_failure(work::writing, "reserve", db_dir,
+                       std::to_string(space->available) + " bytes free, " +
+                           std::to_string(space->reserve) + " kept free and " +
+                           std::to_string(bytes) + " to write");
+  return false;
 }
 
 // db_name opened with `flags`; a missing index is created empty, and its
@@ -223,9 +277,16 @@ std::string stage_picture(const std::string& text) {
   descriptor file(::open(path.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          file_mode));
-  if (!file.valid()) throw sng_storage::write_error{};
-  if (!write_all(file.get(), text) || ::fdatasync(file.get()) != 0 ||
-      !file.close()) {
+  if (!file.valid()) {
+    report_errno(work::writing, "open", path);
+    throw sng_storage::write_error{};
+  }
+  const char* const failed_step = !write_all(file.get(), text)   ? "write"
+                                  : ::fdatasync(file.get()) != 0 ? "fdatasync"
+                                  : !file.close()                ? "close"
+                                                                 : nullptr;
+  if (failed_step != nullptr) {
+    report_errno(work::writing, failed_step, path);
     ::unlink(path.c_str());
     throw sng_storage::write_error{};
   }
@@ -239,13 +300,33 @@ bool ends_with_line_feed(int fd, off_t size) {
   return ::pread(fd, &last, 1, size - 1) == 1 && last == '\n';
 }
 
+// Reports why appending `wanted` bytes to the index failed, `written` being
+// what the write call returned; errno is that of the failed call.
+void report_index_failure(ssize_t written, std::size_t wanted) {
+  if (written < 0)
+    report_errno(work::writing, "write", db_name);
+  else if (static_cast<std::size_t>(written) < wanted)
+    report_store_failure(work::writing, "write", db_name,
+                         "only " + std::to_string(written) + " of " +
+                             std::to_string(wanted) + " bytes written");
+  else
+    report_errno(work::writing, "fdatasync", db_name);
+}
+
 // Appends `lines` to the index and flushes them to disk, whole or not at
 // all: on any failure the index is cut back to its previous size and false
 // returned.
 bool append_to_index(const std::string& lines) {
   descriptor index(open_index(O_RDWR | O_APPEND));
+  if (!index.valid()) {
+    report_errno(work::writing, "open", db_name);
+    return false;
+  }
   struct stat status {};
-  if (!index.valid() || ::fstat(index.get(), &status) != 0) return false;
+  if (::fstat(index.get(), &status) != 0) {
+    report_errno(work::writing, "fstat", db_name);
+    return false;
+  }
   const off_t size = status.st_size;
   // An index edited by hand, or cut short, may lack its last line feed; two
   // identifiers must never run together.
@@ -255,10 +336,11 @@ bool append_to_index(const std::string& lines) {
   // One write call, so that a killed process leaves the lines whole or not at
   // all; a short write is a failure, not something to continue. Once the
   // lines are on disk, closing cannot lose them.
-  if (::write(index.get(), block.data(), block.size()) ==
-          static_cast<ssize_t>(block.size()) &&
+  const ssize_t written = ::write(index.get(), block.data(), block.size());
+  if (written == static_cast<ssize_t>(block.size()) &&
       ::fdatasync(index.get()) == 0)
     return true;
+  report_index_failure(written, block.size());
   // Takes back whatever part of the lines reached the file.
   if (::ftruncate(index.get(), size) == 0) ::fdatasync(index.get());
   return false;
@@ -278,14 +360,26 @@ sng_storage::pending_put::~pending_put() {
 bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   std::string lines;
   for (pending_put* put : batch) {
-    if (put->id.empty() ||
-        ::rename(put->staged_path.c_str(), make_filename(put->id).c_str()) != 0)
+    if (put->id.empty()) {
+      report_store_failure(work::writing, "number", put->staged_path,
+                           "every identifier is used up");
       continue;
+    }
+    if (::rename(put->staged_path.c_str(), make_filename(put->id).c_str()) !=
+        0) {
+      report_errno(work::writing, "rename", put->staged_path);
+      continue;
+    }
     put->placed = true;
     lines += put->id;
     lines += '\n';
   }
-  return !lines.empty() && sync_directory(db_dir) && append_to_index(lines);
+  if (lines.empty()) return false;
+  if (!sync_directory(db_dir)) {
+    report_errno(work::writing, "fsync", db_dir);
+    return false;
+  }
+  return append_to_index(lines);
 }
 
 sng_storage* sng_storage::instance() {
@@ -301,12 +395,22 @@ sng_storage* sng_storage::instance() {
 
 sng_storage::sng_storage(passkey) {
   descriptor index(open_index(O_RDONLY));
-  if (!index.valid() || !init_dir()) throw init_error{};
+  if (!index.valid()) {
+    report_errno(work::opening, "open", db_name);
+    throw init_error{};
+  }
+  if (!init_dir()) throw init_error{};
   remove_leftover_staged_files();
   struct stat status {};
-  if (::fstat(index.get(), &status) != 0) throw init_error{};
+  if (::fstat(index.get(), &status) != 0) {
+    report_errno(work::opening, "fstat", db_name);
+    throw init_error{};
+  }
   const std::optional<std::string> text = read_all(index.get(), status.st_size);
-  if (!text) throw init_error{};
+  if (!text) {
+    report_errno(work::opening, "read", db_name);
+    throw init_error{};
+  }
   auto at = text->begin();
   for (;;) {
     at = std::find_if_not(at, text->end(), is_space);
@@ -333,7 +437,8 @@ sng sng_storage::get_item(const std::string& id) const {
   check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
-  return sng(read_picture(open_picture(make_filename(id))));
+  const picture_file file = open_picture(make_filename(id));
+  return parse_stored(read_picture(file), file.path, [](std::size_t) {});
 }
 
 fetched_picture sng_storage::fetch_item(const std::string& id,
@@ -359,7 +464,8 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
     // The text read is one byte longer than the file when it ends in none.
     hooks.reserve(static_cast<std::size_t>(file.status.st_size) + 1);
     const std::string text = read_picture(file);
-    picture = std::make_shared<const sng>(text, hooks.reserve);
+    picture = std::make_shared<const sng>(
+        parse_stored(text, file.path, hooks.reserve));
   }
   hooks.reserve_text(picture->raw_size());
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
@@ -417,6 +523,7 @@ void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   } catch (...) {
     // Out of memory, as a rule: the puts not yet stored fail, and the next
     // batch is committed as usual.
+    report_store_failure(work::writing, "commit", db_name, "out of memory");
   }
   if (!lock.owns_lock()) lock.lock();
   for (pending_put* put : batch) put->done = true;
@@ -464,11 +571,48 @@ int extract_id(const std::string& id) {
 
 bool init_dir() {
   struct stat status {};
-  if (::stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
-  return errno == ENOENT && ::mkdir(db_dir, dir_mode) == 0 &&
-         sync_directory(working_dir);
+  if (::stat(db_dir, &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return true;
+    report_store_failure(work::opening, "stat", db_dir, ENOTDIR);
+    return false;
+  }
+  if (errno != ENOENT) {
+    report_errno(work::opening, "stat", db_dir);
+    return false;
+  }
+  if (::mkdir(db_dir, dir_mode) != 0) {
+    report_errno(work::opening, "mkdir", db_dir);
+    return false;
+  }
+  if (!sync_directory(working_dir)) {
+    report_errno(work::opening, "fsync", working_dir);
+    return false;
+  }
+  return true;
 }
 
 std::string make_filename(const std::string& id) {
   return std::string(db_dir) + "/" + id;
+}
+
+std::optional<std::uint64_t> disk_reserve_bytes() {
+  const std::optional<disk_space> space = db_disk_space();
+  if (!space) return std::nullopt;
+  return space->reserve;
+}
+
+void set_store_failure_hook(store_failure_hook hook) { failure_hook = hook; }
+
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, int error) {
+  char buffer[256];
+  report_store_failure(
+      during, step, file,
+      std::string_view(::strerror_r(error, buffer, sizeof buffer)));
+}
+
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, std::string_view cause) {
+  if (const store_failure_hook hook = failure_hook.load())
+    hook(store_failure{during, step, file, cause});
 }

@@ -11,10 +11,13 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -38,6 +41,33 @@ struct fetch_hooks {
   sng::reserve_memory reserve = [](std::size_t) {};
   std::function<void(std::size_t)> reserve_text = [](std::size_t) {};
 };
+
+// A failure of the store's file work, as told to the failure hook: what the
+// store was doing, the step that failed (a system call such as "open",
+// "write" or "fdatasync", or a check such as "reserve"), the file it
+// concerned, and the cause (errno's text, or what was wrong).
+struct store_failure {
+  enum class work { opening, reading, writing };
+  work during;
+  std::string_view step;
+  std::string_view file;
+  std::string_view cause;
+};
+
+// Hears of every failure of the store's file work, on the failing thread and
+// maybe with mtx held, before the store throws: it must be thread-safe and
+// quick, and must not use the store.
+using store_failure_hook = void (*)(const store_failure&);
+
+// Sets the hook the store reports its failures to; none (nullptr) at start.
+void set_store_failure_hook(store_failure_hook hook);
+
+// Tells the hook that `step` on `file` failed while `during`: with the errno
+// value `error`, or for `cause`.
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, int error);
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, std::string_view cause);
 
 class sng_storage {
  private:
@@ -142,3 +172,6 @@ int extract_id(const std::string& id);
 bool init_dir();
 // db_dir, "/" and `id`.
 std::string make_filename(const std::string& id);
+// The free space the store leaves on the file system that holds db_dir, in
+// bytes; nothing when that file system cannot be asked.
+std::optional<std::uint64_t> disk_reserve_bytes();

@@ -111,7 +111,7 @@ TEST(service_start, logs_its_port_directory_pictures_and_limits_once_bound) {
                  R"(port=18360 directory=\S+ pictures=2 descriptor_limit=\d+ )"
                  R"(connection_cap=\d+ memory_budget_bytes=\d+ )"
                  R"(request_memory_bytes=\d+ stall_timeout_ms=60000 )"
-                 R"(transfer_deadline_ms=600000.*)")))
+                 R"(transfer_deadline_ms=600000 disk_reserve_bytes=\d+)")))
       << line;
   EXPECT_NE(std::string::npos,
             line.find(" directory=" +

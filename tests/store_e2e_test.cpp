@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -95,6 +96,11 @@ TEST(store_limits, a_file_size_limit_fails_one_store_and_the_service_goes_on) {
   EXPECT_EQ("ERROR(DBWRITE)", putpic("big", rgb_picture(64, 64)));
   EXPECT_EQ("2.sng", putpic("small", rgb_picture(2, 2)));
   EXPECT_EQ(words{"2.sng"}, list());
+  const std::string logged = service->log_line("store_write_failed");
+  EXPECT_TRUE(std::regex_match(
+      logged, std::regex(R"(\S+Z ERROR store_write_failed step=write )"
+                         R"(file=\./db/\S+ cause="File too large")")))
+      << logged;
 }
 
 // A small file system of its own mounted on `dir`, seen only by this process
