@@ -99,13 +99,31 @@ class memory_reporting {
   client& connection_;
 };
 
-// Answers a request past a limit and closes the connection.
-void refuse_over_limit(client& connection) {
+// Answers a request past a limit and closes the connection. `limit` says
+// which: "size" for the protocol's limits on lines, uploads and picture
+// texts, "memory" for what one request may hold of the memory budget.
+void refuse_over_limit(client& connection, std::string_view limit) {
+  log_line(log_level::warn, "request_over_limit")
+      .field("limit", limit)
+      .field("peer", connection.peerAddress())
+      .write();
   try {
     connection.sendStringEndl("ERROR(LIMIT)");
     connection.lingerClose();
   } catch (...) {
   }
+}
+
+const char* stall_reason(client::stall_error::reason why) {
+  switch (why) {
+    case client::stall_error::reason::receive_stalled:
+      return "receive_stalled";
+    case client::stall_error::reason::send_stalled:
+      return "send_stalled";
+    case client::stall_error::reason::deadline_passed:
+      return "deadline_passed";
+  }
+  return "stalled";
 }
 
 // Each connection holds one descriptor; let the process hold as many as the
@@ -237,12 +255,36 @@ void log_start(rlim_t descriptor_limit, long cap, const peer_timing& timing) {
       .write();
 }
 
+// Refusals that peers can cause at will (connections past the cap, and
+// threads the system will not start while it is short of them) are logged
+// at most once in this interval, with a count of those in between.
+constexpr std::chrono::seconds refusal_log_interval{10};
+
+void log_cap_reached(long cap) {
+  static log_throttle throttle(refusal_log_interval);
+  if (const std::optional<std::uint64_t> refused = throttle.occurred())
+    log_line(log_level::warn, "connection_cap_reached")
+        .field("connection_cap", cap)
+        .field("refused", *refused)
+        .write();
+}
+
+void log_thread_failure(const std::system_error& failure) {
+  static log_throttle throttle(refusal_log_interval);
+  if (const std::optional<std::uint64_t> refused = throttle.occurred())
+    log_line(log_level::error, "thread_start_failed")
+        .field("cause", failure.code().message())
+        .field("refused", *refused)
+        .write();
+}
+
 // Runs the connection on a detached thread of its own. A connection past
 // `cap`, or one for which no thread can be started, is dropped (and so
 // closed) without an answer, and accepting goes on.
 void serve(std::shared_ptr<client> connection, long cap) {
   if (connections_served.fetch_add(1) >= cap) {
     connections_served.fetch_sub(1);
+    log_cap_reached(cap);
     return;
   }
   try {
@@ -250,8 +292,9 @@ void serve(std::shared_ptr<client> connection, long cap) {
       client_thread(std::move(connection));
       connections_served.fetch_sub(1);
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& failure) {
     connections_served.fetch_sub(1);
+    log_thread_failure(failure);
   }
 }
 
@@ -269,9 +312,14 @@ void client_thread(std::shared_ptr<client> connection) {
       account.hold(connection->heldBytes());
     }
   } catch (const client::limit_error&) {
-    refuse_over_limit(*connection);
+    refuse_over_limit(*connection, "size");
   } catch (const memory_budget::limit_error&) {
-    refuse_over_limit(*connection);
+    refuse_over_limit(*connection, "memory");
+  } catch (const client::stall_error& stall) {
+    log_line(log_level::warn, "peer_dropped")
+        .field("reason", stall_reason(stall.why()))
+        .field("peer", connection->peerAddress())
+        .write();
   } catch (...) {
     // Transport failures, a wait for memory past its time and anything a
     // handler lets through end this connection without a word.

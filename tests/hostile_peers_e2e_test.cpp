@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,6 +37,15 @@ bool serves_a_new_client() {
     }
   } while (std::chrono::steady_clock::now() < give_up);
   return false;
+}
+
+// Whether the service logged `event` with a level and fields that match
+// `level` and `fields`, regular expressions.
+bool logged(const service_process& service, const std::string& level,
+            const std::string& event, const std::string& fields) {
+  return std::regex_match(
+      service.log_line(event),
+      std::regex(R"(\S+Z )" + level + " " + event + " " + fields));
 }
 
 class few_descriptors : public ::testing::Test {
@@ -78,6 +88,8 @@ TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {
   EXPECT_GT(closed, connections - static_cast<int>(descriptor_limit));
   EXPECT_GE(served, connections / 2);
   EXPECT_TRUE(service.running());
+  EXPECT_TRUE(logged(service, "WARN", "connection_cap_reached",
+                     R"(connection_cap=\d+ refused=[1-9]\d*)"));
 }
 
 // A service whose stall time is shortened to `stall` (and its deadline to ten
@@ -108,12 +120,16 @@ TEST_F(stalled_peers, drops_a_peer_that_does_not_read_its_picture) {
   EXPECT_EQ("Unknown command", other.line());
   std::this_thread::sleep_for(4 * stall);
   EXPECT_LT(reader.bytes_until_closed(), picture.size());
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     R"(reason=send_stalled peer=127\.0\.0\.1:\d+)"));
 }
 
 TEST_F(stalled_peers, drops_a_command_line_that_stops_arriving) {
   line_client c;
   c.send("getpic 1.sn");
   EXPECT_TRUE(closes_within(c, 4 * stall));
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     R"(reason=receive_stalled peer=\S+)"));
 }
 
 TEST_F(stalled_peers, drops_a_line_that_trickles_in_past_its_deadline) {
@@ -126,6 +142,8 @@ TEST_F(stalled_peers, drops_a_line_that_trickles_in_past_its_deadline) {
   }
   EXPECT_TRUE(closed);
   EXPECT_GE(std::chrono::steady_clock::now() - start, deadline / 2);
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     R"(reason=deadline_passed peer=\S+)"));
 }
 
 TEST_F(stalled_peers, keeps_a_connection_that_sends_nothing) {
@@ -173,6 +191,8 @@ TEST_F(small_budget, refuses_a_picture_larger_than_one_job_may_hold) {
   EXPECT_EQ("ERROR(LIMIT)", c.line());
   EXPECT_TRUE(c.closed_by_peer());
   sender.join();
+  EXPECT_TRUE(logged(service, "WARN", "request_over_limit",
+                     R"(limit=memory peer=\S+)"));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
+#include <string>
 #include <thread>
 
 #include "service/memory_budget.h"
@@ -57,6 +59,23 @@ TEST_F(budget, wakes_a_waiting_job_when_the_oldest_gives_back) {
   oldest.hold(0);
   waiter.join();
   EXPECT_EQ(40u, shared.used());
+}
+
+TEST_F(budget, logs_a_wait_of_a_second_or_more_once_it_ends) {
+  memory_account oldest(shared, 0s);
+  memory_account younger(shared, 10s);
+  oldest.take(60);
+  ::testing::internal::CaptureStderr();
+  std::thread waiter([&] { younger.take(41); });
+  std::this_thread::sleep_for(1100ms);
+  oldest.hold(0);
+  waiter.join();
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(std::regex_match(
+      log, std::regex(R"(\S+Z WARN memory_wait waited_ms=\d{4,} bytes=41 )"
+                      R"(budget_used_bytes=41 budget_bytes=100 )"
+                      R"(outcome=granted\n)")))
+      << log;
 }
 
 }  // namespace
