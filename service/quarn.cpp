@@ -146,15 +146,6 @@ constexpr int large_block_bytes = 1024 * 1024;
 // process's own: a quarter of the limit, and at least this many.
 constexpr rlim_t min_spare_descriptors = 16;
 
-// The most connections served at once under a descriptor limit, so that
-// accept and the store still find descriptors when the connections are many.
-long connection_cap(rlim_t descriptor_limit) {
-  const rlim_t spare = std::max(min_spare_descriptors, descriptor_limit / 4);
-  if (descriptor_limit <= spare) return 1;
-  return static_cast<long>(
-      std::min<rlim_t>(descriptor_limit - spare, LONG_MAX));
-}
-
 // Connections served now, each by a thread of its own; a connection leaves
 // the count once it is closed. Lives as long as the process, like the
 // threads that update it.
@@ -299,6 +290,13 @@ void serve(std::shared_ptr<client> connection, long cap) {
 }
 
 }  // namespace
+
+long connection_cap(rlim_t descriptor_limit) {
+  const rlim_t spare = std::max(min_spare_descriptors, descriptor_limit / 4);
+  if (descriptor_limit <= spare) return 1;
+  return static_cast<long>(
+      std::min<rlim_t>(descriptor_limit - spare, LONG_MAX));
+}
 
 void client_thread(std::shared_ptr<client> connection) {
   memory_account account(process_budget(), connection->timing().deadline);
