@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 
 #include "service/memory_budget.h"
+#include "support/log_pattern.h"
 
 namespace {
 
@@ -71,10 +71,11 @@ TEST_F(budget, logs_a_wait_of_a_second_or_more_once_it_ends) {
   oldest.hold(0);
   waiter.join();
   const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(std::regex_match(
-      log, std::regex(R"(\S+Z WARN memory_wait waited_ms=\d{4,} bytes=41 )"
-                      R"(budget_used_bytes=41 budget_bytes=100 )"
-                      R"(outcome=granted\n)")))
+  EXPECT_TRUE(
+      matches(log, time_stamp_pattern +
+                       " WARN memory_wait waited_ms=[1-9][0-9][0-9][0-9]*"
+                       " bytes=41 budget_used_bytes=41 budget_bytes=100"
+                       " outcome=granted\n"))
       << log;
 }
 
