@@ -1,5 +1,6 @@
 #include "net/sockets.h"
 
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
@@ -251,7 +252,8 @@ void client::beginTransfer() { deadline_ = clock::now() + timing_.deadline; }
 void client::endTransfer() { deadline_.reset(); }
 
 void client::keepDeadline() const {
-  if (clock::now() >= *deadline_) throw excHandler("recv");
+  if (clock::now() >= *deadline_)
+    throw stall_error(stall_error::reason::deadline_passed);
 }
 
 void client::waitForInput() {
@@ -264,8 +266,11 @@ void client::waitForInput() {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - clock::now());
   if (!wait_for(descriptor_, POLLIN,
-                milliseconds_of(std::min(timing_.stall, left))))
-    throw excHandler("recv");
+                milliseconds_of(std::min(timing_.stall, left)))) {
+    if (timing_.stall < left)
+      throw stall_error(stall_error::reason::receive_stalled);
+    throw stall_error(stall_error::reason::deadline_passed);
+  }
 }
 
 bool client::fill() {
@@ -364,13 +369,22 @@ void client::lingerClose() {
   closed_ = true;
 }
 
+std::string client::peerAddress() const {
+  sockaddr_in address{};
+  if (peer_.sa_family != AF_INET) return "unknown";
+  std::memcpy(&address, &peer_, sizeof address);
+  char host[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+  return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
 bool client::canRead() {
   return wait_for(descriptor_, POLLIN, can_read_wait_ms);
 }
 
 void client::waitForOutput() {
   if (!wait_for(descriptor_, POLLOUT, milliseconds_of(timing_.stall)))
-    throw excHandler("send");
+    throw stall_error(stall_error::reason::send_stalled);
 }
 
 void client::sendParts(iovec* parts, std::size_t count) {

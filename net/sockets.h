@@ -74,6 +74,19 @@ class client : public socket_t {
   // "ERROR(LIMIT)" and closes the connection.
   class limit_error {};
 
+  // The peer stalled: it sent or read nothing for the stall time, or a line
+  // or transfer was not whole by its deadline. The service closes the
+  // connection.
+  class stall_error {
+   public:
+    enum class reason { receive_stalled, send_stalled, deadline_passed };
+    explicit stall_error(reason why) : why_(why) {}
+    reason why() const { return why_; }
+
+   private:
+    reason why_;
+  };
+
   // Called with +n before the client takes n bytes of memory (its read-ahead
   // buffer, or more capacity for a line or block it is building) and with -n
   // once it has freed them. It may block, which leaves the socket unread and
@@ -93,9 +106,9 @@ class client : public socket_t {
 
   // One line without its line feed. At the peer's shutdown, returns what has
   // come of the line so far (maybe empty) and sets the closed flag. Waits
-  // without limit for the line's first byte; after it, throws excHandler
-  // "recv" when the peer stalls or the line misses its deadline. Throws
-  // excHandler "recv" or "poll" when those calls fail, and limit_error past
+  // without limit for the line's first byte; after it, throws stall_error
+  // when the peer stalls or the line misses its deadline. Throws excHandler
+  // "recv" or "poll" when those calls fail, and limit_error past
   // max_line_bytes.
   std::string receiveString();
 
@@ -105,17 +118,19 @@ class client : public socket_t {
   std::string receiveAll(int lines, std::size_t max_bytes = SIZE_MAX);
 
   // Until endTransfer, every wait for the peer's data, the first byte's
-  // included, ends the connection with excHandler "recv" after the stall
-  // time, and all of them together once the deadline counted from now has
-  // passed.
+  // included, ends the connection with stall_error after the stall time, and
+  // all of them together once the deadline counted from now has passed.
   void beginTransfer();
   void endTransfer();
+
+  // The peer's address and port, "192.0.2.7:50412".
+  std::string peerAddress() const;
 
   // Whether the connection becomes readable within 100 ms.
   bool canRead();
 
-  // Sends every byte; throws excHandler "send" when a call fails or the peer
-  // reads nothing for the stall time.
+  // Sends every byte; throws excHandler "send" when a call fails, and
+  // stall_error when the peer reads nothing for the stall time.
   void sendString(const std::string& text);
   // Sends the text and a line feed.
   void sendStringEndl(const std::string& text);
@@ -144,9 +159,9 @@ class client : public socket_t {
   bool fill();
   // Waits until the peer's data can be read: without limit between
   // commands; within a line or a transfer at most the stall time and never
-  // past the deadline, throwing excHandler "recv" when either passes.
+  // past the deadline, throwing stall_error when either passes.
   void waitForInput();
-  // Throws excHandler "recv" once the line or transfer under way is past its
+  // Throws stall_error once the line or transfer under way is past its
   // deadline.
   void keepDeadline() const;
   void takeBuffer();

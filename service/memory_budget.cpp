@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "service/log.h"
+
 namespace {
 
 constexpr std::size_t mib = 1024 * 1024;
@@ -22,6 +24,10 @@ constexpr std::size_t largest_job_bytes = 256 * mib;
 // budget to themselves.
 constexpr std::size_t small_job_bytes = 256 * 1024;
 constexpr std::size_t small_reserve_share = 16;
+
+// A wait for memory at least this long is logged: the budget is holding
+// clients back.
+constexpr std::chrono::seconds logged_wait{1};
 
 std::size_t physical_memory() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -69,14 +75,43 @@ bool memory_budget::fits(const memory_account& account,
 void memory_budget::take(memory_account& account, std::size_t bytes,
                          std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!freed_.wait_until(lock, deadline, [&] { return fits(account, bytes); }))
-    throw timeout_error{};
+  if (fits(account, bytes)) {
+    hand_out(account, bytes);
+    return;
+  }
+  const auto waiting_since = std::chrono::steady_clock::now();
+  const bool granted =
+      freed_.wait_until(lock, deadline, [&] { return fits(account, bytes); });
+  if (granted) hand_out(account, bytes);
+  const std::size_t used = used_;
+  lock.unlock();
+  log_long_wait(std::chrono::steady_clock::now() - waiting_since, bytes, used,
+                granted);
+  if (!granted) throw timeout_error{};
+}
+
+void memory_budget::hand_out(memory_account& account, std::size_t bytes) {
   if (account.held_ == 0) {
     account.ticket_ = next_ticket_++;
     holders_.emplace(account.ticket_, &account);
   }
   account.held_ += bytes;
   used_ += bytes;
+}
+
+void memory_budget::log_long_wait(std::chrono::steady_clock::duration waited,
+                                  std::size_t bytes, std::size_t used,
+                                  bool granted) const {
+  if (waited < logged_wait) return;
+  log_line(log_level::warn, "memory_wait")
+      .field(
+          "waited_ms",
+          std::chrono::duration_cast<std::chrono::milliseconds>(waited).count())
+      .field("bytes", bytes)
+      .field("budget_used_bytes", used)
+      .field("budget_bytes", capacity_)
+      .field("outcome", granted ? "granted" : "gave_up")
+      .write();
 }
 
 void memory_budget::give_back(memory_account& account, std::size_t bytes) {

@@ -61,8 +61,15 @@ class memory_budget {
 
   // Whether `account` may take `bytes` more now. Needs mutex_.
   bool fits(const memory_account& account, std::size_t bytes) const;
+  // Waits while `bytes` do not fit; a wait of a second or more is logged.
   void take(memory_account& account, std::size_t bytes,
             std::chrono::steady_clock::time_point deadline);
+  // Gives `bytes` to `account`. Needs mutex_.
+  void hand_out(memory_account& account, std::size_t bytes);
+  // Logs a wait for `bytes` that lasted `waited`, when long enough to tell;
+  // `used` is what all accounts held once it ended. Called without mutex_.
+  void log_long_wait(std::chrono::steady_clock::duration waited,
+                     std::size_t bytes, std::size_t used, bool granted) const;
   void give_back(memory_account& account, std::size_t bytes);
 
   const std::size_t capacity_;

@@ -9,12 +9,14 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <iostream>
+#include <filesystem>
 #include <optional>
 #include <system_error>
 #include <thread>
 
+#include "service/log.h"
 #include "sng/strlib.h"
+#include "storage/storage.h"
 
 namespace {
 
@@ -97,13 +99,31 @@ class memory_reporting {
   client& connection_;
 };
 
-// Answers a request past a limit and closes the connection.
-void refuse_over_limit(client& connection) {
+// Answers a request past a limit and closes the connection. `limit` says
+// which: "size" for the protocol's limits on lines, uploads and picture
+// texts, "memory" for what one request may hold of the memory budget.
+void refuse_over_limit(client& connection, std::string_view limit) {
+  log_line(log_level::warn, "request_over_limit")
+      .field("limit", limit)
+      .field("peer", connection.peerAddress())
+      .write();
   try {
     connection.sendStringEndl("ERROR(LIMIT)");
     connection.lingerClose();
   } catch (...) {
   }
+}
+
+const char* stall_reason(client::stall_error::reason why) {
+  switch (why) {
+    case client::stall_error::reason::receive_stalled:
+      return "receive_stalled";
+    case client::stall_error::reason::send_stalled:
+      return "send_stalled";
+    case client::stall_error::reason::deadline_passed:
+      return "deadline_passed";
+  }
+  return "stalled";
 }
 
 // Each connection holds one descriptor; let the process hold as many as the
@@ -125,15 +145,6 @@ constexpr int large_block_bytes = 1024 * 1024;
 // Descriptors kept free of connections, for the store's files and the
 // process's own: a quarter of the limit, and at least this many.
 constexpr rlim_t min_spare_descriptors = 16;
-
-// The most connections served at once under a descriptor limit, so that
-// accept and the store still find descriptors when the connections are many.
-long connection_cap(rlim_t descriptor_limit) {
-  const rlim_t spare = std::max(min_spare_descriptors, descriptor_limit / 4);
-  if (descriptor_limit <= spare) return 1;
-  return static_cast<long>(
-      std::min<rlim_t>(descriptor_limit - spare, LONG_MAX));
-}
 
 // Connections served now, each by a thread of its own; a connection leaves
 // the count once it is closed. Lives as long as the process, like the
@@ -176,12 +187,95 @@ memory_budget& process_budget() {
   return budget;
 }
 
+const char* store_failure_event(store_failure::work during) {
+  switch (during) {
+    case store_failure::work::opening:
+      return "store_open_failed";
+    case store_failure::work::reading:
+      return "store_read_failed";
+    case store_failure::work::writing:
+      return "store_write_failed";
+  }
+  return "store_failed";
+}
+
+void log_store_failure(const store_failure& failure) {
+  log_line(log_level::error, store_failure_event(failure.during))
+      .field("step", failure.step)
+      .field("file", failure.file)
+      .field("cause", failure.cause)
+      .write();
+}
+
+// A number for the log, or "unlimited" for RLIM_INFINITY.
+std::string limit_text(rlim_t limit) {
+  return limit == RLIM_INFINITY ? "unlimited" : std::to_string(limit);
+}
+
+// How many pictures the store lists, opening it; nothing when it cannot be
+// opened (the store logs why).
+std::optional<std::size_t> stored_pictures() {
+  try {
+    return sng_storage::instance()->count();
+  } catch (const sng_storage::init_error&) {
+    return std::nullopt;
+  }
+}
+
+// Logs, once the port is bound, where the service runs, what it holds and
+// the limits it keeps. Opens the store, so that one that cannot be opened is
+// logged at once rather than at the first command.
+void log_start(rlim_t descriptor_limit, long cap, const peer_timing& timing) {
+  std::error_code no_directory;
+  const std::filesystem::path directory =
+      std::filesystem::current_path(no_directory);
+  const std::optional<std::size_t> pictures = stored_pictures();
+  const std::optional<std::uint64_t> disk_reserve = disk_reserve_bytes();
+  log_line(log_level::info, "started")
+      .field("port", quarn_port)
+      .field("directory", directory.native())
+      .field("pictures", pictures ? std::to_string(*pictures) : "unknown")
+      .field("descriptor_limit", limit_text(descriptor_limit))
+      .field("connection_cap", cap)
+      .field("memory_budget_bytes", process_budget().capacity())
+      .field("request_memory_bytes", process_budget().largest_job())
+      .field("stall_timeout_ms", timing.stall.count())
+      .field("transfer_deadline_ms", timing.deadline.count())
+      .field("disk_reserve_bytes",
+             disk_reserve ? std::to_string(*disk_reserve) : "unknown")
+      .write();
+}
+
+// Refusals that peers can cause at will (connections past the cap, and
+// threads the system will not start while it is short of them) are logged
+// at most once in this interval, with a count of those in between.
+constexpr std::chrono::seconds refusal_log_interval{10};
+
+void log_cap_reached(long cap) {
+  static log_throttle throttle(refusal_log_interval);
+  if (const std::optional<std::uint64_t> refused = throttle.occurred())
+    log_line(log_level::warn, "connection_cap_reached")
+        .field("connection_cap", cap)
+        .field("refused", *refused)
+        .write();
+}
+
+void log_thread_failure(const std::system_error& failure) {
+  static log_throttle throttle(refusal_log_interval);
+  if (const std::optional<std::uint64_t> refused = throttle.occurred())
+    log_line(log_level::error, "thread_start_failed")
+        .field("cause", failure.code().message())
+        .field("refused", *refused)
+        .write();
+}
+
 // Runs the connection on a detached thread of its own. A connection past
 // `cap`, or one for which no thread can be started, is dropped (and so
 // closed) without an answer, and accepting goes on.
 void serve(std::shared_ptr<client> connection, long cap) {
   if (connections_served.fetch_add(1) >= cap) {
     connections_served.fetch_sub(1);
+    log_cap_reached(cap);
     return;
   }
   try {
@@ -189,12 +283,20 @@ void serve(std::shared_ptr<client> connection, long cap) {
       client_thread(std::move(connection));
       connections_served.fetch_sub(1);
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& failure) {
     connections_served.fetch_sub(1);
+    log_thread_failure(failure);
   }
 }
 
 }  // namespace
+
+long connection_cap(rlim_t descriptor_limit) {
+  const rlim_t spare = std::max(min_spare_descriptors, descriptor_limit / 4);
+  if (descriptor_limit <= spare) return 1;
+  return static_cast<long>(
+      std::min<rlim_t>(descriptor_limit - spare, LONG_MAX));
+}
 
 void client_thread(std::shared_ptr<client> connection) {
   memory_account account(process_budget(), connection->timing().deadline);
@@ -208,9 +310,14 @@ void client_thread(std::shared_ptr<client> connection) {
       account.hold(connection->heldBytes());
     }
   } catch (const client::limit_error&) {
-    refuse_over_limit(*connection);
+    refuse_over_limit(*connection, "size");
   } catch (const memory_budget::limit_error&) {
-    refuse_over_limit(*connection);
+    refuse_over_limit(*connection, "memory");
+  } catch (const client::stall_error& stall) {
+    log_line(log_level::warn, "peer_dropped")
+        .field("reason", stall_reason(stall.why()))
+        .field("peer", connection->peerAddress())
+        .write();
   } catch (...) {
     // Transport failures, a wait for memory past its time and anything a
     // handler lets through end this connection without a word.
@@ -225,17 +332,20 @@ int run_service() {
   ::mallopt(M_MMAP_THRESHOLD, large_block_bytes);
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails
-  const long cap = connection_cap(raise_descriptor_limit());
+  set_store_failure_hook(log_store_failure);
+  const rlim_t descriptor_limit = raise_descriptor_limit();
+  const long cap = connection_cap(descriptor_limit);
   const peer_timing timing = read_peer_timing();
   try {
     server listener(quarn_port, quarn_backlog);
+    log_start(descriptor_limit, cap, timing);
     for (;;) {
       std::shared_ptr<client> connection = listener.acceptConnection();
       connection->setTiming(timing);
       serve(std::move(connection), cap);
     }
   } catch (const excHandler& failure) {
-    std::cerr << "Socket error: " << failure.getFuncName() << std::endl;
+    write_plain_line("Socket error: " + failure.getFuncName());
     return 1;
   }
 }

@@ -4,6 +4,8 @@
 // and store set-up failures through, which end that connection.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,9 +19,16 @@
 constexpr int quarn_port = 18360;
 constexpr int quarn_backlog = 128;
 
-// Runs the accept loop for ever; returns 1 after a socket failure, having
-// written "Socket error: " and the failed call's name to standard error.
+// Runs the accept loop for ever, logging on standard error (service/log.h)
+// from the moment the port is bound; returns 1 after a socket failure, having
+// written "Socket error: " and the failed call's name as a line of its own.
+// When the port cannot be bound, that line is all it writes.
 int run_service();
+
+// The most connections served at once under a descriptor limit, so that
+// accept and the store still find descriptors when the connections are many:
+// the limit less a quarter, and less at least 16.
+long connection_cap(rlim_t descriptor_limit);
 
 // Reads and executes command lines until "exit", an empty line, the peer's
 // shutdown or any failure.

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -29,6 +30,22 @@ std::mutex mtx;
 std::unique_ptr<sng_storage> sng_storage::self;
 
 namespace {
+
+using work = store_failure::work;
+
+std::atomic<store_failure_hook> failure_hook{nullptr};
+
+// Reports that `step` on `file` failed with the current errno.
+void report_errno(work during, std::string_view step, std::string_view file) {
+  report_store_failure(during, step, file, errno);
+}
+
+// Reports that opening the store failed at `step` on `file`, with the
+// current errno, and throws init_error.
+[[noreturn]] void fail_opening(std::string_view step, std::string_view file) {
+  report_errno(work::opening, step, file);
+  throw sng_storage::init_error{};
+}
 
 // Permission bits of new files and of db_dir; the file-creation mask applies.
 constexpr mode_t file_mode = 0666;
@@ -158,8 +175,9 @@ std::optional<std::string> read_all(file_system& files, int fd, off_t size) {
   return text;
 }
 
-// A picture file opened for reading, with its status.
+// A picture file opened for reading, with its path and status.
 struct picture_file {
+  std::string path;
   descriptor file;
   struct stat status;
 };
@@ -171,16 +189,24 @@ struct picture_file {
 // file.
 picture_file open_picture(file_system& files, const std::string& path) {
   picture_file picture{
+      path,
       descriptor(files, files.open(path.c_str(),
                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0)),
       {}};
   if (!picture.file.valid()) {
-    if (errno == ENOENT) throw sng_storage::not_found_error{};
+    const int error = errno;
+    report_store_failure(work::reading, "open", path, error);
+    if (error == ENOENT) throw sng_storage::not_found_error{};
     throw sng_storage::read_error{};
   }
-  if (files.fstat(picture.file.get(), &picture.status) != 0 ||
-      !S_ISREG(picture.status.st_mode))
+  if (files.fstat(picture.file.get(), &picture.status) != 0) {
+    report_errno(work::reading, "fstat", path);
     throw sng_storage::read_error{};
+  }
+  if (!S_ISREG(picture.status.st_mode)) {
+    report_store_failure(work::reading, "open", path, "not a regular file");
+    throw sng_storage::read_error{};
+  }
   return picture;
 }
 
@@ -189,19 +215,47 @@ picture_file open_picture(file_system& files, const std::string& path) {
 std::string read_picture(file_system& files, const picture_file& picture) {
   std::optional<std::string> text =
       read_all(files, picture.file.get(), picture.status.st_size);
-  if (!text) throw sng_storage::read_error{};
+  if (!text) {
+    report_errno(work::reading, "read", picture.path);
+    throw sng_storage::read_error{};
+  }
   if (!text->empty() && text->back() != '\n') text->push_back('\n');
   return std::move(*text);
+}
+
+// The picture in `text`, read from `path`; a text that does not parse is
+// reported before its sng::parse_error passes on.
+sng parse_stored(const std::string& text, const std::string& path,
+                 const sng::reserve_memory& reserve) {
+  try {
+    return sng(text, reserve);
+  } catch (const sng::parse_error&) {
+    report_store_failure(work::reading, "parse", path, "not an SNG picture");
+    throw;
+  }
+}
+
+// The free space kept on a file system of `space`.
+std::uint64_t reserve_of(const file_system::space& space) {
+  return std::min(max_reserve_bytes,
+                  space.size / 100 * reserve_percent_of_size);
 }
 
 // Whether the file system that holds db_dir has room for `bytes` more, for
 // an unprivileged writer, beyond its reserve; false when that cannot be told.
 bool has_room_beyond_reserve(file_system& files, std::uint64_t bytes) {
   const std::optional<file_system::space> space = files.space_of(db_dir);
-  if (!space) return false;
-  const std::uint64_t reserve =
-      std::min(max_reserve_bytes, space->size / 100 * reserve_percent_of_size);
-  return space->available >= reserve + bytes;
+  if (!space) {
+    report_errno(work::writing, "statvfs", db_dir);
+    return false;
+  }
+  const std::uint64_t reserve = reserve_of(*space);
+  if (space->available >= reserve + bytes) return true;
+  report_store_failure(work::writing, "reserve", db_dir,
+                       std::to_string(space->available) + " bytes free, " +
+                           std::to_string(reserve) + " kept free and " +
+                           std::to_string(bytes) + " to write");
+  return false;
 }
 
 // What storing a picture of `text_bytes` takes on disk: its file and its
@@ -255,10 +309,18 @@ std::string stage_picture(file_system& files, const std::string& text,
   descriptor file(
       files, files.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
                         file_mode));
-  if (!file.valid()) throw sng_storage::write_error{};
+  if (!file.valid()) {
+    report_errno(work::writing, "open", path);
+    throw sng_storage::write_error{};
+  }
   iovec part = part_of(text);
-  if (!write_all(files, file.get(), {&part, 1}, 0) ||
-      (flush && files.fdatasync(file.get()) != 0) || !file.close()) {
+  const char* const failed_step =
+      !write_all(files, file.get(), {&part, 1}, 0) ? "write"
+      : flush && files.fdatasync(file.get()) != 0  ? "fdatasync"
+      : !file.close()                              ? "close"
+                                                   : nullptr;
+  if (failed_step != nullptr) {
+    report_errno(work::writing, failed_step, path);
     files.unlink(path.c_str());
     throw sng_storage::write_error{};
   }
@@ -280,8 +342,10 @@ std::optional<off_t> append_to_index(file_system& files,
                                      const std::string& lines) {
   descriptor index(open_index(files, O_RDWR));
   struct stat status {};
-  if (!index.valid() || files.fstat(index.get(), &status) != 0)
+  if (!index.valid() || files.fstat(index.get(), &status) != 0) {
+    report_errno(work::writing, index.valid() ? "fstat" : "open", db_name);
     return std::nullopt;
+  }
   const off_t size = status.st_size;
   // An index edited by hand, or cut short, may lack its last line feed; two
   // identifiers must never run together.
@@ -291,9 +355,14 @@ std::optional<off_t> append_to_index(file_system& files,
   // One write call, so that a killed process leaves the lines whole or not
   // at all; a short write is a failure, not something to continue.
   const iovec part = part_of(block);
-  if (files.pwritev(index.get(), &part, 1, size) ==
-      static_cast<ssize_t>(block.size()))
-    return size;
+  const ssize_t written = files.pwritev(index.get(), &part, 1, size);
+  if (written == static_cast<ssize_t>(block.size())) return size;
+  if (written < 0)
+    report_errno(work::writing, "write", db_name);
+  else
+    report_store_failure(work::writing, "write", db_name,
+                         "only " + std::to_string(written) + " of " +
+                             std::to_string(block.size()) + " bytes written");
   // Takes back whatever part of the lines reached the file.
   files.ftruncate(index.get(), size);
   return std::nullopt;
@@ -314,17 +383,26 @@ bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   std::string lines;
   bool renamed_flushed_files = false;
   for (pending_put* put : batch) {
-    if (put->id.empty() || files_.rename(put->staged_path.c_str(),
-                                         make_filename(put->id).c_str()) != 0)
+    if (put->id.empty()) {
+      report_store_failure(work::writing, "number", put->staged_path,
+                           "every identifier is used up");
       continue;
+    }
+    if (files_.rename(put->staged_path.c_str(),
+                      make_filename(put->id).c_str()) != 0) {
+      report_errno(work::writing, "rename", put->staged_path);
+      continue;
+    }
     put->placed = true;
     renamed_flushed_files |= !put->in_journal;
     lines += put->id;
     lines += '\n';
   }
-  if (lines.empty() ||
-      (renamed_flushed_files && files_.sync_directory(db_dir) != 0))
+  if (lines.empty()) return false;
+  if (renamed_flushed_files && files_.sync_directory(db_dir) != 0) {
+    report_errno(work::writing, "fsync", db_dir);
     return false;
+  }
   const std::optional<off_t> index_before = append_to_index(files_, lines);
   if (!index_before) return false;
   try {
@@ -364,6 +442,7 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
     journal_.records += heads.size();
     return true;
   }
+  report_errno(work::writing, "journal", journal::path_of(journal_.generation));
   // A record left whole in the file would be replayed although its put
   // failed; when it cannot be cut off, later batches go to a new file.
   if (files_.ftruncate(journal_.fd, static_cast<off_t>(journal_.bytes)) != 0 ||
@@ -391,13 +470,21 @@ bool sng_storage::start_next_journal() {
   descriptor file(
       files_, files_.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW,
                           file_mode));
+  if (!file.valid()) {
+    report_errno(work::writing, "open", path);
+    return false;
+  }
   const std::optional<off_t> index_bytes = index_size(files_);
-  if (!file.valid() || !index_bytes) return false;
+  if (!index_bytes) {
+    report_errno(work::writing, "fstat", db_name);
+    return false;
+  }
   const std::string header =
       journal::header(static_cast<std::uint64_t>(*index_bytes));
   iovec part = part_of(header);
   if (!write_all(files_, file.get(), {&part, 1}, 0) ||
       files_.fdatasync(file.get()) != 0 || files_.sync_directory(db_dir) != 0) {
+    report_errno(work::writing, "journal", path);
     files_.unlink(path.c_str());
     return false;
   }
@@ -412,8 +499,10 @@ bool sng_storage::start_next_journal() {
 
 void sng_storage::retire_journals_before(std::uint64_t generation) {
   if (files_.sync_file_system(db_dir) != 0 ||
-      (index_elsewhere_ && files_.sync_file_system(working_dir) != 0))
+      (index_elsewhere_ && files_.sync_file_system(working_dir) != 0)) {
+    report_errno(work::writing, "syncfs", db_dir);
     return;
+  }
   std::vector<std::uint64_t> retired;
   {
     std::lock_guard<std::mutex> lock(mtx);
@@ -470,12 +559,16 @@ void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
                     files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
     struct stat status {};
     if (!file.valid() || files_.fstat(file.get(), &status) != 0)
-      throw init_error{};
+      fail_opening("open", path);
     journal::reader records(files_, file.get(),
                             static_cast<std::uint64_t>(status.st_size));
     while (records.next(entry)) {
       const std::string& id = entry.id;
-      if (!has_identifier_form(id)) throw init_error{};
+      if (!has_identifier_form(id)) {
+        report_store_failure(work::opening, "replay", path,
+                             "a record names no picture");
+        throw init_error{};
+      }
       if (entry.with_text) {
         if (!restore_picture(id, entry.text)) throw init_error{};
       } else if (!holds_picture(id, entry.text_size, entry.text_sum)) {
@@ -489,7 +582,7 @@ void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
       counter_ = std::max(counter_, extract_id(id));
       record(id);
     }
-    if (records.failed()) throw init_error{};
+    if (records.failed()) fail_opening("read", path);
   }
   if (!lines.empty() && !append_to_index(files_, lines)) throw init_error{};
 }
@@ -544,21 +637,23 @@ std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
 sng_storage::sng_storage(passkey, file_system& files,
                          const journal_limits& limits)
     : files_(files), limits_(limits) {
-  if (!index_size(files_) || !init_dir(files_)) throw init_error{};
+  if (!index_size(files_)) fail_opening("open", db_name);
+  if (!init_dir(files_)) throw init_error{};
   struct stat index_dir {};
   struct stat picture_dir {};
   if (files_.stat(working_dir, &index_dir) != 0 ||
       files_.stat(db_dir, &picture_dir) != 0)
-    throw init_error{};
+    fail_opening("stat", db_dir);
   index_elsewhere_ = index_dir.st_dev != picture_dir.st_dev;
   const std::optional<std::vector<std::string>> names = files_.names_in(db_dir);
-  if (!names) throw init_error{};
+  if (!names) fail_opening("readdir", db_dir);
   const std::vector<std::uint64_t> generations = tidy_db_dir(files_, *names);
   const std::vector<std::uint64_t> to_replay = unretired(generations);
   // The index lines past the size the oldest of them names were not flushed
   // and may be torn; the journal writes them again.
   if (const auto kept = oldest_index_size(to_replay))
-    if (!cut_index_to(files_, static_cast<off_t>(*kept))) throw init_error{};
+    if (!cut_index_to(files_, static_cast<off_t>(*kept)))
+      fail_opening("ftruncate", db_name);
   read_index();
   replay(to_replay);
   journal_generations_.assign(generations.begin(), generations.end());
@@ -574,11 +669,12 @@ sng_storage::~sng_storage() {
 std::optional<std::uint64_t> sng_storage::oldest_index_size(
     const std::vector<std::uint64_t>& generations) {
   for (const std::uint64_t generation : generations) {
-    descriptor file(files_, files_.open(journal::path_of(generation).c_str(),
-                                        O_RDONLY | O_NOFOLLOW, 0));
+    const std::string path = journal::path_of(generation);
+    descriptor file(files_,
+                    files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
     struct stat status {};
     if (!file.valid() || files_.fstat(file.get(), &status) != 0)
-      throw init_error{};
+      fail_opening("open", path);
     // A file whose header is not whole was never written to.
     const journal::reader records(files_, file.get(),
                                   static_cast<std::uint64_t>(status.st_size));
@@ -591,10 +687,10 @@ void sng_storage::read_index() {
   descriptor index(open_index(files_, O_RDONLY));
   struct stat status {};
   if (!index.valid() || files_.fstat(index.get(), &status) != 0)
-    throw init_error{};
+    fail_opening("open", db_name);
   const std::optional<std::string> text =
       read_all(files_, index.get(), status.st_size);
-  if (!text) throw init_error{};
+  if (!text) fail_opening("read", db_name);
   auto at = text->begin();
   for (;;) {
     at = std::find_if_not(at, text->end(), is_space);
@@ -621,7 +717,9 @@ sng sng_storage::get_item(const std::string& id) const {
   check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
-  return sng(read_picture(files_, open_picture(files_, make_filename(id))));
+  const picture_file file = open_picture(files_, make_filename(id));
+  return parse_stored(read_picture(files_, file), file.path,
+                      [](std::size_t) {});
 }
 
 fetched_picture sng_storage::fetch_item(const std::string& id,
@@ -647,7 +745,8 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
     // The text read is one byte longer than the file when it ends in none.
     hooks.reserve(static_cast<std::size_t>(file.status.st_size) + 1);
     const std::string text = read_picture(files_, file);
-    picture = std::make_shared<const sng>(text, hooks.reserve);
+    picture = std::make_shared<const sng>(
+        parse_stored(text, file.path, hooks.reserve));
   }
   hooks.reserve_text(picture->raw_size());
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
@@ -714,6 +813,7 @@ void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   } catch (...) {
     // Out of memory, as a rule: the puts not yet stored fail, and the next
     // batch is committed as usual.
+    report_store_failure(work::writing, "commit", db_name, "out of memory");
   }
   if (!lock.owns_lock()) lock.lock();
   for (pending_put* put : batch) put->done = true;
@@ -782,11 +882,44 @@ bool init_dir() { return init_dir(file_system::posix()); }
 
 bool init_dir(file_system& files) {
   struct stat status {};
-  if (files.stat(db_dir, &status) == 0) return S_ISDIR(status.st_mode);
-  return errno == ENOENT && files.mkdir(db_dir, dir_mode) == 0 &&
-         files.sync_directory(working_dir) == 0;
+  if (files.stat(db_dir, &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return true;
+    report_store_failure(work::opening, "stat", db_dir, ENOTDIR);
+    return false;
+  }
+  const char* const failed_step = errno != ENOENT                      ? "stat"
+                                  : files.mkdir(db_dir, dir_mode) != 0 ? "mkdir"
+                                  : files.sync_directory(working_dir) != 0
+                                      ? "fsync"
+                                      : nullptr;
+  if (failed_step == nullptr) return true;
+  report_errno(work::opening, failed_step, db_dir);
+  return false;
 }
 
 std::string make_filename(const std::string& id) {
   return std::string(db_dir) + "/" + id;
+}
+
+std::optional<std::uint64_t> disk_reserve_bytes() {
+  const std::optional<file_system::space> space =
+      file_system::posix().space_of(db_dir);
+  if (!space) return std::nullopt;
+  return reserve_of(*space);
+}
+
+void set_store_failure_hook(store_failure_hook hook) { failure_hook = hook; }
+
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, int error) {
+  char buffer[256];
+  report_store_failure(
+      during, step, file,
+      std::string_view(::strerror_r(error, buffer, sizeof buffer)));
+}
+
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, std::string_view cause) {
+  if (const store_failure_hook hook = failure_hook.load())
+    hook(store_failure{during, step, file, cause});
 }

@@ -22,7 +22,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -60,6 +62,33 @@ struct journal_limits {
   std::size_t records = 16384;
   std::chrono::steady_clock::duration age = std::chrono::seconds(60);
 };
+
+// A failure of the store's file work, as told to the failure hook: what the
+// store was doing, the step that failed (a system call such as "open",
+// "write" or "fdatasync", or a check such as "reserve"), the file it
+// concerned, and the cause (errno's text, or what was wrong).
+struct store_failure {
+  enum class work { opening, reading, writing };
+  work during;
+  std::string_view step;
+  std::string_view file;
+  std::string_view cause;
+};
+
+// Hears of every failure of the store's file work, on the failing thread and
+// maybe with mtx held, before the store throws: it must be thread-safe and
+// quick, and must not use the store.
+using store_failure_hook = void (*)(const store_failure&);
+
+// Sets the hook the store reports its failures to; none (nullptr) at start.
+void set_store_failure_hook(store_failure_hook hook);
+
+// Tells the hook that `step` on `file` failed while `during`: with the errno
+// value `error`, or for `cause`.
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, int error);
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, std::string_view cause);
 
 class sng_storage {
  private:
@@ -230,3 +259,6 @@ bool init_dir();
 bool init_dir(file_system& files);
 // db_dir, "/" and `id`.
 std::string make_filename(const std::string& id);
+// The free space the store leaves on the file system that holds db_dir, in
+// bytes; nothing when that file system cannot be asked.
+std::optional<std::uint64_t> disk_reserve_bytes();

@@ -257,10 +257,10 @@ TEST_F(commands, refuses_a_picture_whose_stored_text_would_pass_64_mib) {
 }
 
 TEST_F(commands, getpic_refuses_to_build_a_text_past_the_limit) {
-  std::filesystem::create_directory(service.dir() / "db");
-  std::ofstream(service.dir() / "db/1.sng") << amplifying_picture();
-  std::ofstream(service.dir() / "quarn.db") << "1.sng\n";
-  service.restart();
+  service.restart([&] {
+    std::ofstream(service.dir() / "db/1.sng") << amplifying_picture();
+    std::ofstream(service.dir() / "quarn.db") << "1.sng\n";
+  });
   line_client c;
   c.send_line("getpic 1.sng");
   EXPECT_EQ("ERROR(LIMIT)", c.line());

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_pattern.h"
 #include "support/service_process.h"
 
 namespace {
@@ -38,6 +39,14 @@ bool serves_a_new_client() {
   return false;
 }
 
+// Whether the service logged `event` at `level` with fields that match
+// `fields`, a wildcard pattern.
+bool logged(const service_process& service, const std::string& level,
+            const std::string& event, const std::string& fields) {
+  return matches(service.log_line(event),
+                 time_stamp_pattern + " " + level + " " + event + " " + fields);
+}
+
 class few_descriptors : public ::testing::Test {
  protected:
   static constexpr rlim_t descriptor_limit = 64;
@@ -50,7 +59,7 @@ TEST_F(few_descriptors, keeps_serving_after_more_connections_than_descriptors) {
   EXPECT_TRUE(service.running());
   held.clear();
   EXPECT_TRUE(serves_a_new_client());
-  EXPECT_EQ("", service.error_output());
+  EXPECT_EQ(std::string::npos, service.error_output().find("Socket error"));
 }
 
 TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {
@@ -78,6 +87,8 @@ TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {
   EXPECT_GT(closed, connections - static_cast<int>(descriptor_limit));
   EXPECT_GE(served, connections / 2);
   EXPECT_TRUE(service.running());
+  EXPECT_TRUE(logged(service, "WARN", "connection_cap_reached",
+                     "connection_cap=[0-9]* refused=[1-9]*"));
 }
 
 // A service whose stall time is shortened to `stall` (and its deadline to ten
@@ -108,12 +119,16 @@ TEST_F(stalled_peers, drops_a_peer_that_does_not_read_its_picture) {
   EXPECT_EQ("Unknown command", other.line());
   std::this_thread::sleep_for(4 * stall);
   EXPECT_LT(reader.bytes_until_closed(), picture.size());
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     "reason=send_stalled peer=127.0.0.1:[0-9]*"));
 }
 
 TEST_F(stalled_peers, drops_a_command_line_that_stops_arriving) {
   line_client c;
   c.send("getpic 1.sn");
   EXPECT_TRUE(closes_within(c, 4 * stall));
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     "reason=receive_stalled peer=127.0.0.1:[0-9]*"));
 }
 
 TEST_F(stalled_peers, drops_a_line_that_trickles_in_past_its_deadline) {
@@ -126,6 +141,8 @@ TEST_F(stalled_peers, drops_a_line_that_trickles_in_past_its_deadline) {
   }
   EXPECT_TRUE(closed);
   EXPECT_GE(std::chrono::steady_clock::now() - start, deadline / 2);
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     "reason=deadline_passed peer=127.0.0.1:[0-9]*"));
 }
 
 TEST_F(stalled_peers, keeps_a_connection_that_sends_nothing) {
@@ -173,6 +190,8 @@ TEST_F(small_budget, refuses_a_picture_larger_than_one_job_may_hold) {
   EXPECT_EQ("ERROR(LIMIT)", c.line());
   EXPECT_TRUE(c.closed_by_peer());
   sender.join();
+  EXPECT_TRUE(logged(service, "WARN", "request_over_limit",
+                     "limit=memory peer=127.0.0.1:[0-9]*"));
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/log_pattern.h"
 #include "support/service_process.h"
 
 namespace {
@@ -95,6 +98,21 @@ TEST_F(command_loop, answers_at_once_with_a_thousand_idle_connections) {
   line_client c;
   c.send_line("frob");
   EXPECT_EQ("Unknown command", c.line());
+}
+
+TEST(service_start, logs_its_port_directory_pictures_and_limits_once_bound) {
+  service_process service;
+  service.restart(
+      [&] { std::ofstream(service.dir() / "quarn.db") << "1.sng\n2.sng\n"; });
+  const std::string line = service.log_line("started");
+  EXPECT_TRUE(matches(
+      line, time_stamp_pattern + " INFO started port=18360 directory=" +
+                std::filesystem::canonical(service.dir()).string() +
+                " pictures=2 descriptor_limit=[0-9]* connection_cap=[0-9]*"
+                " memory_budget_bytes=[0-9]* request_memory_bytes=[0-9]*"
+                " stall_timeout_ms=60000 transfer_deadline_ms=600000"
+                " disk_reserve_bytes=[0-9]*"))
+      << line;
 }
 
 TEST(service_start, reports_a_taken_port_on_standard_error) {

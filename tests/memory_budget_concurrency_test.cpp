@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "service/memory_budget.h"
+#include "support/log_pattern.h"
 
 namespace {
 
@@ -57,6 +59,24 @@ TEST_F(budget, wakes_a_waiting_job_when_the_oldest_gives_back) {
   oldest.hold(0);
   waiter.join();
   EXPECT_EQ(40u, shared.used());
+}
+
+TEST_F(budget, logs_a_wait_of_a_second_or_more_once_it_ends) {
+  memory_account oldest(shared, 0s);
+  memory_account younger(shared, 10s);
+  oldest.take(60);
+  ::testing::internal::CaptureStderr();
+  std::thread waiter([&] { younger.take(41); });
+  std::this_thread::sleep_for(1100ms);
+  oldest.hold(0);
+  waiter.join();
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(
+      matches(log, time_stamp_pattern +
+                       " WARN memory_wait waited_ms=[1-9][0-9][0-9][0-9]*"
+                       " bytes=41 budget_used_bytes=41 budget_bytes=100"
+                       " outcome=granted\n"))
+      << log;
 }
 
 }  // namespace

@@ -244,6 +244,34 @@ TEST(store, tells_a_missing_file_from_an_unreadable_one) {
   });
 }
 
+// What the store reported to its failure hook while reading, as
+// "step file: cause".
+std::vector<std::string> read_failures;
+void record_read_failure(const store_failure& failure) {
+  ASSERT_EQ(store_failure::work::reading, failure.during);
+  read_failures.push_back(std::string(failure.step) + " " +
+                          std::string(failure.file) + ": " +
+                          std::string(failure.cause));
+}
+
+TEST(store, reports_the_step_file_and_cause_of_each_failed_read) {
+  run_in_fresh_directory([] {
+    write_file(db_name, "5.sng\n6.sng\n7.sng\n8.sng\n");
+    ASSERT_NE(nullptr, store());
+    fs::create_directory("db/6.sng");
+    write_file("db/7.sng", "IHDR {\n\twidth: 1\n\theight: 2\n}\n");
+    fs::create_symlink("6.sng", "db/8.sng");
+    set_store_failure_hook(record_read_failure);
+    for (const char* id : {"5.sng", "6.sng", "7.sng", "8.sng"})
+      EXPECT_ANY_THROW(store()->fetch_item(id)) << id;
+    EXPECT_EQ((words{"open ./db/5.sng: No such file or directory",
+                     "open ./db/6.sng: not a regular file",
+                     "parse ./db/7.sng: not an SNG picture",
+                     "open ./db/8.sng: Too many levels of symbolic links"}),
+              read_failures);
+  });
+}
+
 TEST(store, fetches_a_picture_again_from_its_file_once_the_file_changes) {
   run_in_fresh_directory([] {
     ASSERT_EQ("1.sng", store()->put_item(picture(2, 1)));

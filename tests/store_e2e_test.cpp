@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "sng/sng.h"
+#include "support/log_pattern.h"
 #include "support/service_process.h"
 
 namespace {
@@ -95,6 +96,11 @@ TEST(store_limits, a_file_size_limit_fails_one_store_and_the_service_goes_on) {
   EXPECT_EQ("ERROR(DBWRITE)", putpic("big", rgb_picture(64, 64)));
   EXPECT_EQ("2.sng", putpic("small", rgb_picture(2, 2)));
   EXPECT_EQ(words{"2.sng"}, list());
+  const std::string logged = service->log_line("store_write_failed");
+  EXPECT_TRUE(matches(logged, time_stamp_pattern +
+                                  " ERROR store_write_failed step=write"
+                                  " file=./db/* cause=\"File too large\""))
+      << logged;
 }
 
 // A small file system of its own mounted on `dir`, seen only by this process

@@ -110,8 +110,36 @@ std::string service_process::error_output() const {
   return whole_file(error_file_);
 }
 
-void service_process::restart() {
+namespace {
+
+// The first line of `output` whose third word is `event`; empty when none
+// is.
+std::string line_of_event(const std::string& output, const std::string& event) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string time, level, name;
+    if (words >> time >> level >> name && name == event) return line;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string service_process::log_line(const std::string& event) const {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    std::string line = line_of_event(error_output(), event);
+    if (!line.empty() || std::chrono::steady_clock::now() >= deadline)
+      return line;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void service_process::restart(const std::function<void()>& while_stopped) {
   stop();
+  while_stopped();
   start();
 }
 
@@ -121,7 +149,7 @@ void service_process::start() {
     throw std::runtime_error("port 18360 is already in use by another process");
   }
   const int error_fd = ::open(error_file_.c_str(),
-                              O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (error_fd == -1) throw std::runtime_error("cannot open the error file");
   pid_ = spawn_service(dir_, error_fd, options_);
   ::close(error_fd);

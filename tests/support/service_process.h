@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,13 +28,18 @@ class service_process {
   service_process(const service_process&) = delete;
   service_process& operator=(const service_process&) = delete;
 
-  // Kills the service and starts it again in the same directory.
-  void restart();
+  // Kills the service and starts it again in the same directory, calling
+  // `while_stopped` in between: files the service keeps are changed there,
+  // not while it runs.
+  void restart(const std::function<void()>& while_stopped = [] {});
 
   // Whether the process has not ended.
   bool running();
-  // What the service has written to standard error so far.
+  // What the service has written to standard error since it last started.
   std::string error_output() const;
+  // The first log line of `event` (the word after the level), waiting for it
+  // up to 10 s; empty when none came.
+  std::string log_line(const std::string& event) const;
 
   const std::filesystem::path& dir() const { return dir_; }
   // The whole content of a file under the service's directory.
