@@ -212,24 +212,14 @@ std::string limit_text(rlim_t limit) {
   return limit == RLIM_INFINITY ? "unlimited" : std::to_string(limit);
 }
 
-// How many pictures the store lists, opening it; nothing when it cannot be
-// opened (the store logs why).
-std::optional<std::size_t> stored_pictures() {
-  try {
-    return sng_storage::instance()->count();
-  } catch (const sng_storage::init_error&) {
-    return std::nullopt;
-  }
-}
-
-// Logs, once the port is bound, where the service runs, what it holds and
-// the limits it keeps. Opens the store, so that one that cannot be opened is
-// logged at once rather than at the first command.
+// Logs, once the port is bound, where the service runs, how many pictures
+// its index names and the limits it keeps. The store itself is opened by the
+// first command that needs it.
 void log_start(rlim_t descriptor_limit, long cap, const peer_timing& timing) {
   std::error_code no_directory;
   const std::filesystem::path directory =
       std::filesystem::current_path(no_directory);
-  const std::optional<std::size_t> pictures = stored_pictures();
+  const std::optional<std::size_t> pictures = indexed_count();
   const std::optional<std::uint64_t> disk_reserve = disk_reserve_bytes();
   log_line(log_level::info, "started")
       .field("port", quarn_port)

@@ -902,8 +902,11 @@ std::string make_filename(const std::string& id) {
 }
 
 std::optional<std::uint64_t> disk_reserve_bytes() {
-  const std::optional<file_system::space> space =
-      file_system::posix().space_of(db_dir);
+  // Before the store first opens, db_dir may not exist yet; it will be made
+  // in the working directory.
+  file_system& files = file_system::posix();
+  std::optional<file_system::space> space = files.space_of(db_dir);
+  if (!space) space = files.space_of(working_dir);
   if (!space) return std::nullopt;
   return reserve_of(*space);
 }
@@ -922,4 +925,24 @@ void report_store_failure(store_failure::work during, std::string_view step,
                           std::string_view file, std::string_view cause) {
   if (const store_failure_hook hook = failure_hook.load())
     hook(store_failure{during, step, file, cause});
+}
+
+std::optional<std::size_t> indexed_count() {
+  file_system& files = file_system::posix();
+  descriptor index(files, files.open(db_name, O_RDONLY | O_NOFOLLOW, 0));
+  struct stat status {};
+  if (!index.valid()) {
+    if (errno == ENOENT) return 0;
+    return std::nullopt;
+  }
+  if (files.fstat(index.get(), &status) != 0) return std::nullopt;
+  const std::optional<std::string> text =
+      read_all(files, index.get(), status.st_size);
+  if (!text) return std::nullopt;
+  std::size_t count = 0;
+  for (auto at = text->begin();; ++count) {
+    at = std::find_if_not(at, text->end(), is_space);
+    if (at == text->end()) return count;
+    at = std::find_if(at, text->end(), is_space);
+  }
 }

@@ -259,6 +259,10 @@ bool init_dir();
 bool init_dir(file_system& files);
 // db_dir, "/" and `id`.
 std::string make_filename(const std::string& id);
-// The free space the store leaves on the file system that holds db_dir, in
-// bytes; nothing when that file system cannot be asked.
+// The free space the store leaves on the file system that holds db_dir (or
+// will hold it), in bytes; nothing when that file system cannot be asked.
 std::optional<std::uint64_t> disk_reserve_bytes();
+// The number of identifiers the index names now, read without opening the
+// store or creating anything: 0 when there is no index, nothing when it
+// cannot be read.
+std::optional<std::size_t> indexed_count();

@@ -258,6 +258,7 @@ TEST_F(commands, refuses_a_picture_whose_stored_text_would_pass_64_mib) {
 
 TEST_F(commands, getpic_refuses_to_build_a_text_past_the_limit) {
   service.restart([&] {
+    std::filesystem::create_directory(service.dir() / "db");
     std::ofstream(service.dir() / "db/1.sng") << amplifying_picture();
     std::ofstream(service.dir() / "quarn.db") << "1.sng\n";
   });
