@@ -186,6 +186,19 @@ bool connection::has_input_or_closed() {
   return ::poll(&entry, 1, 0) != 0;
 }
 
+bool connection::drains_to_close() {
+  try {
+    for (;;) {
+      begin_ = end_;
+      fill();
+    }
+  } catch (const peer_closed&) {
+    return true;
+  } catch (const timed_out&) {
+    return false;
+  }
+}
+
 void connection::read_through_newline(std::string& out) {
   for (;;) {
     if (begin_ == end_) fill();

@@ -64,6 +64,10 @@ class connection {
   // without waiting.
   bool has_input_or_closed();
 
+  // Reads and drops whatever comes until the peer closes the connection;
+  // true then, false when a wait passes the wait limit or the deadline.
+  bool drains_to_close();
+
  private:
   // Appends bytes up to and including the next line feed to `out`.
   void read_through_newline(std::string& out);

@@ -241,6 +241,17 @@ int closed_or_answered(std::vector<connection>& peers) {
       [](connection& peer) { return peer.has_input_or_closed(); }));
 }
 
+// How many of `peers` the service has closed: each one's unread answer is
+// read to its end, which a closed connection reaches at once.
+int closed_by_the_service(std::vector<connection>& peers) {
+  static constexpr std::chrono::seconds drain_wait{2};
+  return static_cast<int>(
+      std::count_if(peers.begin(), peers.end(), [](connection& peer) {
+        peer.set_deadline(clock::now() + drain_wait);
+        return peer.drains_to_close();
+      }));
+}
+
 std::vector<connection> connect_all(const hostile_settings& settings, int count,
                                     const connection_settings& how) {
   std::vector<connection> peers;
@@ -383,7 +394,9 @@ hostile_report non_readers_scenario(const hostile_settings& settings) {
   report.cost = meter.end();
   report.requests = peers.size();
   report.outcome = "getpic " + sent + ", answers left unread for " +
-                   std::to_string(hold.count()) + " s";
+                   std::to_string(hold.count()) + " s; then " +
+                   std::to_string(closed_by_the_service(peers)) +
+                   " found closed";
   return report;
 }
 
