@@ -12,7 +12,8 @@ namespace {
 // Start of every journal file's name in db_dir.
 constexpr std::string_view name_prefix = ".journal-";
 // First bytes of a journal file, and of each record.
-constexpr std::string_view file_mark = "quarn journal 1\n";
+constexpr std::string_view file_mark = "quarn journal 2\n";
+static_assert(file_mark.size() == header_bytes);
 constexpr std::string_view record_mark = "qrec";
 constexpr std::string_view file_record_mark = "qref";
 
@@ -81,12 +82,7 @@ std::optional<std::uint64_t> generation_of(std::string_view name) {
   return generation;
 }
 
-std::string header(std::uint64_t index_size) {
-  std::string out(file_mark);
-  put_number(out, index_size, 8);
-  put_number(out, hash(out, 0), 8);
-  return out;
-}
+std::string_view header() { return file_mark; }
 
 std::uint64_t hash(std::string_view bytes, std::uint64_t seed) {
   const char* at = bytes.data();
@@ -126,12 +122,14 @@ std::uint64_t text_checksum(std::string_view text) {
 }
 
 std::string record_head(std::string_view id, std::size_t text_size,
-                        std::uint64_t text_sum, bool with_text) {
+                        std::uint64_t text_sum, std::uint64_t index_offset,
+                        bool with_text) {
   std::string out(with_text ? record_mark : file_record_mark);
   out.reserve(head_bytes + id.size());
   put_number(out, id.size(), 4);
   put_number(out, text_size, 8);
   put_number(out, text_sum, 8);
+  put_number(out, index_offset, 8);
   put_number(out, head_checksum(out, id), 8);
   return out += id;
 }
@@ -139,15 +137,11 @@ std::string record_head(std::string_view id, std::size_t text_size,
 reader::reader(file_system& files, int fd, std::uint64_t size)
     : files_(files), fd_(fd), size_(size) {
   std::string bytes;
-  if (!read_at(0, bytes, header_bytes) || !bytes.starts_with(file_mark)) return;
-  const std::string_view fields =
-      std::string_view(bytes).substr(0, header_bytes - 8);
-  if (get_number(bytes, header_bytes - 8, 8) == hash(fields, 0))
-    index_size_ = get_number(bytes, file_mark.size(), 8);
+  header_whole_ = read_at(0, bytes, header_bytes) && bytes == file_mark;
 }
 
 bool reader::next(record& into) {
-  if (!index_size_) return false;
+  if (!header_whole_) return false;
   std::string head;
   if (!read_at(offset_, head, head_bytes)) return false;
   into.with_text = head.starts_with(record_mark);
@@ -155,6 +149,7 @@ bool reader::next(record& into) {
   const std::uint64_t id_size = get_number(head, 4, 4);
   into.text_size = get_number(head, 8, 8);
   into.text_sum = get_number(head, 16, 8);
+  into.index_offset = get_number(head, 24, 8);
   const std::uint64_t text_at = offset_ + head_bytes + id_size;
   const std::uint64_t text_bytes = into.with_text ? into.text_size : 0;
   const std::uint64_t end = text_at + text_bytes;

@@ -149,7 +149,7 @@ bool write_all(file_system& files, int fd, std::span<iovec> parts,
   return true;
 }
 
-iovec part_of(const std::string& bytes) {
+iovec part_of(std::string_view bytes) {
   return {const_cast<char*>(bytes.data()), bytes.size()};
 }
 
@@ -278,16 +278,6 @@ descriptor open_index(file_system& files, int flags) {
   return created;
 }
 
-// The size of the index, which is created when missing; nothing when that
-// cannot be told.
-std::optional<off_t> index_size(file_system& files) {
-  descriptor index(open_index(files, O_RDONLY));
-  struct stat status {};
-  if (!index.valid() || files.fstat(index.get(), &status) != 0)
-    return std::nullopt;
-  return status.st_size;
-}
-
 // Cuts the index back to `size` bytes when it is longer; false on failure.
 bool cut_index_to(file_system& files, off_t size) {
   descriptor index(open_index(files, O_RDWR));
@@ -334,38 +324,119 @@ bool ends_with_line_feed(file_system& files, int fd, off_t size) {
   return files.pread(fd, &last, 1, size - 1) == 1 && last == '\n';
 }
 
-// Appends `lines` to the index, whole or not at all: on any failure the
-// index is cut back to its previous size and nothing returned. Returns the
-// size the index had before. Nothing is flushed: the journal makes the
-// lines durable.
-std::optional<off_t> append_to_index(file_system& files,
-                                     const std::string& lines) {
+// The end of the index, where the next lines go: the index open for
+// writing, its size, and whether a line feed must come first.
+struct index_end {
+  descriptor index;
+  off_t size;
+  bool line_feed_first;
+
+  // The offset at which the first line goes.
+  std::uint64_t lines_at() const {
+    return static_cast<std::uint64_t>(size) + (line_feed_first ? 1 : 0);
+  }
+};
+
+// The end of the index, which is created when missing; nothing, reported,
+// on failure.
+std::optional<index_end> find_index_end(file_system& files) {
   descriptor index(open_index(files, O_RDWR));
   struct stat status {};
   if (!index.valid() || files.fstat(index.get(), &status) != 0) {
     report_errno(work::writing, index.valid() ? "fstat" : "open", db_name);
     return std::nullopt;
   }
-  const off_t size = status.st_size;
   // An index edited by hand, or cut short, may lack its last line feed; two
   // identifiers must never run together.
-  const std::string block =
-      size > 0 && !ends_with_line_feed(files, index.get(), size) ? "\n" + lines
-                                                                 : lines;
+  const bool line_feed_first =
+      status.st_size > 0 &&
+      !ends_with_line_feed(files, index.get(), status.st_size);
+  return index_end{std::move(index), status.st_size, line_feed_first};
+}
+
+// Writes `lines` at `end`, whole or not at all: on any failure the index is
+// cut back to its size before and false returned. Nothing is flushed: the
+// journal makes the lines durable.
+bool write_at_index_end(file_system& files, const index_end& end,
+                        const std::string& lines) {
+  char line_feed = '\n';
+  iovec parts[] = {{&line_feed, 1}, part_of(lines)};
+  const std::span<iovec> block =
+      end.line_feed_first ? std::span(parts) : std::span(parts).last(1);
+  const std::size_t bytes = lines.size() + (end.line_feed_first ? 1 : 0);
   // One write call, so that a killed process leaves the lines whole or not
   // at all; a short write is a failure, not something to continue.
-  const iovec part = part_of(block);
-  const ssize_t written = files.pwritev(index.get(), &part, 1, size);
-  if (written == static_cast<ssize_t>(block.size())) return size;
+  const ssize_t written = files.pwritev(
+      end.index.get(), block.data(), static_cast<int>(block.size()), end.size);
+  if (written == static_cast<ssize_t>(bytes)) return true;
   if (written < 0)
     report_errno(work::writing, "write", db_name);
   else
     report_store_failure(work::writing, "write", db_name,
                          "only " + std::to_string(written) + " of " +
-                             std::to_string(block.size()) + " bytes written");
+                             std::to_string(bytes) + " bytes written");
   // Takes back whatever part of the lines reached the file.
-  files.ftruncate(index.get(), size);
-  return std::nullopt;
+  files.ftruncate(end.index.get(), end.size);
+  return false;
+}
+
+// Appends `lines` to the index, whole or not at all; false on failure.
+bool append_to_index(file_system& files, const std::string& lines) {
+  const std::optional<index_end> end = find_index_end(files);
+  return end && write_at_index_end(files, *end, lines);
+}
+
+// An index line a journal record names: the identifier, the offset the
+// line went to, and whether the picture's file is whole.
+struct journaled_line {
+  std::string id;
+  std::uint64_t offset;
+  bool whole;
+};
+
+// Whether `index` holds `line` (its identifier and a line feed) at its
+// offset.
+bool holds_line(std::string_view index, const journaled_line& line) {
+  const std::size_t length = line.id.size();
+  return line.offset < index.size() && index.size() - line.offset > length &&
+         index.compare(line.offset, length, line.id) == 0 &&
+         index[line.offset + length] == '\n';
+}
+
+// How much of `index` start-up keeps, given the `lines` the journal names in
+// their order. A line is appended only once its record is on disk, so a crash
+// tears or loses lines from the first one the index lacks on, and leaves
+// there what the appends wrote, in part, or zeros. When the index holds just
+// that from there on, it is cut there and the lines are written again; when
+// it holds anything else, someone wrote it while the store was closed, and
+// all of it is kept.
+std::size_t index_bytes_to_keep(std::string_view index,
+                                const std::vector<journaled_line>& lines) {
+  const auto missing =
+      std::find_if(lines.begin(), lines.end(),
+                   [&](const auto& line) { return !holds_line(index, line); });
+  if (missing == lines.end() || missing->offset >= index.size())
+    return index.size();
+  const std::size_t from = missing->offset;
+  // What the appends wrote from `from` on; zero where they wrote nothing.
+  std::string written(index.size() - from, '\0');
+  const auto write = [&](std::uint64_t at, std::string_view bytes) {
+    for (const char c : bytes) {
+      if (at >= from && at < index.size()) written[at - from] = c;
+      ++at;
+    }
+  };
+  // Each line came after a line feed that was there or written with it.
+  for (const auto& line : lines)
+    if (line.offset > 0) write(line.offset - 1, "\n");
+  for (const auto& line : lines) {
+    write(line.offset, line.id);
+    write(line.offset + line.id.size(), "\n");
+  }
+  for (std::size_t at = from; at < index.size(); ++at)
+    if (index[at] != '\0' && index[at] != written[at - from])
+      return index.size();
+  return from;
 }
 
 }  // namespace
@@ -375,11 +446,19 @@ sng_storage::pending_put::~pending_put() {
 }
 
 // Moves each numbered put of `batch` from its staged name to its
-// identifier's name, appends their index lines, and makes both durable with
-// one journal write and flush for the whole batch; pictures flushed in their
-// own files need their renames flushed too, with one directory flush. A put
+// identifier's name and makes it durable with one journal write and flush
+// for the whole batch, then appends the batch's index lines; pictures flushed
+// in their own files need their renames flushed too, with one directory
+// flush. Each record names the offset its line goes to, so that start-up
+// tells a line a crash tore or lost from lines written by anyone else. A put
 // placed but not journaled stays complete and unlisted, as after a crash.
 bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
+  // Lines an earlier batch owes the index go first, and while they cannot,
+  // nothing more is stored.
+  if (!owed_lines_.empty()) {
+    if (!append_to_index(files_, owed_lines_)) return false;
+    owed_lines_.clear();
+  }
   std::string lines;
   bool renamed_flushed_files = false;
   for (pending_put* put : batch) {
@@ -403,17 +482,20 @@ bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
     report_errno(work::writing, "fsync", db_dir);
     return false;
   }
-  const std::optional<off_t> index_before = append_to_index(files_, lines);
-  if (!index_before) return false;
-  try {
-    if (journal_batch(batch)) return true;
-  } catch (...) {
-    // Out of memory: the lines must not stay in the index unlisted.
-    cut_index_to(files_, *index_before);
-    throw;
-  }
-  cut_index_to(files_, *index_before);
-  return false;
+  const std::optional<index_end> end = find_index_end(files_);
+  if (!end) return false;
+  std::uint64_t line_at = end->lines_at();
+  for (pending_put* put : batch)
+    if (put->placed) {
+      put->index_offset = line_at;
+      line_at += put->id.size() + 1;
+    }
+  if (!journal_batch(batch)) return false;
+  // The batch is durable now and is answered. When its lines cannot be
+  // appended, the next batch appends them first; should the process end
+  // before, the next start writes them again from the records.
+  if (!write_at_index_end(files_, *end, lines)) owed_lines_ = std::move(lines);
+  return true;
 }
 
 bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
@@ -425,7 +507,8 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
   for (const pending_put* put : batch) {
     if (!put->placed) continue;
     heads.push_back(journal::record_head(put->id, put->text.size(),
-                                         put->text_sum, put->in_journal));
+                                         put->text_sum, put->index_offset,
+                                         put->in_journal));
     parts.push_back(part_of(heads.back()));
     bytes += heads.back().size();
     if (put->in_journal) {
@@ -452,7 +535,8 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
 }
 
 bool sng_storage::checkpoint_due() const {
-  return journal_.records > 0 &&
+  // The journal names the lines owed to the index until they are appended.
+  return journal_.records > 0 && owed_lines_.empty() &&
          (journal_.bytes >= limits_.bytes ||
           journal_.records >= limits_.records ||
           std::chrono::steady_clock::now() - journal_.first_record >=
@@ -461,9 +545,7 @@ bool sng_storage::checkpoint_due() const {
 
 // The next file gets the next number, so that the files left after a crash
 // are numbered without a gap back to the oldest one not yet retired: a gap
-// can only be a retired file whose removal was lost. Its header names the
-// index's size now; everything up to that size is on disk once the files
-// before it are retired.
+// can only be a retired file whose removal was lost.
 bool sng_storage::start_next_journal() {
   const std::uint64_t generation = journal_.generation + 1;
   const std::string path = journal::path_of(generation);
@@ -474,13 +556,7 @@ bool sng_storage::start_next_journal() {
     report_errno(work::writing, "open", path);
     return false;
   }
-  const std::optional<off_t> index_bytes = index_size(files_);
-  if (!index_bytes) {
-    report_errno(work::writing, "fstat", db_name);
-    return false;
-  }
-  const std::string header =
-      journal::header(static_cast<std::uint64_t>(*index_bytes));
+  const std::string_view header = journal::header();
   iovec part = part_of(header);
   if (!write_all(files_, file.get(), {&part, 1}, 0) ||
       files_.fdatasync(file.get()) != 0 || files_.sync_directory(db_dir) != 0) {
@@ -550,8 +626,9 @@ bool sng_storage::holds_picture(const std::string& id, std::uint64_t size,
   return false;
 }
 
-void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
-  std::string lines;  // index lines of pictures the index lacks
+void sng_storage::replay(const std::vector<std::uint64_t>& generations,
+                         std::string index) {
+  std::vector<journaled_line> lines;
   journal::record entry;
   for (const std::uint64_t generation : generations) {
     const std::string path = journal::path_of(generation);
@@ -563,28 +640,39 @@ void sng_storage::replay(const std::vector<std::uint64_t>& generations) {
     journal::reader records(files_, file.get(),
                             static_cast<std::uint64_t>(status.st_size));
     while (records.next(entry)) {
-      const std::string& id = entry.id;
-      if (!has_identifier_form(id)) {
+      if (!has_identifier_form(entry.id)) {
         report_store_failure(work::opening, "replay", path,
                              "a record names no picture");
         throw init_error{};
       }
-      if (entry.with_text) {
-        if (!restore_picture(id, entry.text)) throw init_error{};
-      } else if (!holds_picture(id, entry.text_size, entry.text_sum)) {
-        // Flushed before its record was written, so no crash did this: the
-        // file was changed since, and listing it would serve something else.
-        continue;
-      }
-      if (listed_.contains(id)) continue;
-      lines += id;
-      lines += '\n';
-      counter_ = std::max(counter_, extract_id(id));
-      record(id);
+      counter_ = std::max(counter_, extract_id(entry.id));
+      if (entry.with_text && !restore_picture(entry.id, entry.text))
+        throw init_error{};
+      // A picture flushed before its record was written whose file no
+      // longer holds its text was changed since, not by a crash: listing it
+      // would serve something else.
+      const bool whole =
+          entry.with_text ||
+          holds_picture(entry.id, entry.text_size, entry.text_sum);
+      lines.push_back({std::move(entry.id), entry.index_offset, whole});
     }
     if (records.failed()) fail_opening("read", path);
   }
-  if (!lines.empty() && !append_to_index(files_, lines)) throw init_error{};
+  const std::size_t kept = index_bytes_to_keep(index, lines);
+  if (kept < index.size()) {
+    if (!cut_index_to(files_, static_cast<off_t>(kept)))
+      fail_opening("ftruncate", db_name);
+    index.resize(kept);
+  }
+  list_index(index);
+  std::string missing;  // lines of the whole pictures the index lacks
+  for (const journaled_line& line : lines)
+    if (line.whole && !listed_.contains(line.id)) {
+      missing += line.id;
+      missing += '\n';
+      record(line.id);
+    }
+  if (!missing.empty() && !append_to_index(files_, missing)) throw init_error{};
 }
 
 sng_storage* sng_storage::instance() {
@@ -637,7 +725,7 @@ std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
 sng_storage::sng_storage(passkey, file_system& files,
                          const journal_limits& limits)
     : files_(files), limits_(limits) {
-  if (!index_size(files_)) fail_opening("open", db_name);
+  std::string index = read_index();
   if (!init_dir(files_)) throw init_error{};
   struct stat index_dir {};
   struct stat picture_dir {};
@@ -648,14 +736,7 @@ sng_storage::sng_storage(passkey, file_system& files,
   const std::optional<std::vector<std::string>> names = files_.names_in(db_dir);
   if (!names) fail_opening("readdir", db_dir);
   const std::vector<std::uint64_t> generations = tidy_db_dir(files_, *names);
-  const std::vector<std::uint64_t> to_replay = unretired(generations);
-  // The index lines past the size the oldest of them names were not flushed
-  // and may be torn; the journal writes them again.
-  if (const auto kept = oldest_index_size(to_replay))
-    if (!cut_index_to(files_, static_cast<off_t>(*kept)))
-      fail_opening("ftruncate", db_name);
-  read_index();
-  replay(to_replay);
+  replay(unretired(generations), std::move(index));
   journal_generations_.assign(generations.begin(), generations.end());
   if (!generations.empty()) journal_.generation = generations.back();
   if (!start_next_journal()) throw init_error{};
@@ -666,36 +747,23 @@ sng_storage::~sng_storage() {
   if (journal_.fd >= 0) files_.close(journal_.fd);
 }
 
-std::optional<std::uint64_t> sng_storage::oldest_index_size(
-    const std::vector<std::uint64_t>& generations) {
-  for (const std::uint64_t generation : generations) {
-    const std::string path = journal::path_of(generation);
-    descriptor file(files_,
-                    files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
-    struct stat status {};
-    if (!file.valid() || files_.fstat(file.get(), &status) != 0)
-      fail_opening("open", path);
-    // A file whose header is not whole was never written to.
-    const journal::reader records(files_, file.get(),
-                                  static_cast<std::uint64_t>(status.st_size));
-    if (records.index_size()) return records.index_size();
-  }
-  return std::nullopt;
-}
-
-void sng_storage::read_index() {
+std::string sng_storage::read_index() {
   descriptor index(open_index(files_, O_RDONLY));
   struct stat status {};
   if (!index.valid() || files_.fstat(index.get(), &status) != 0)
     fail_opening("open", db_name);
-  const std::optional<std::string> text =
+  std::optional<std::string> text =
       read_all(files_, index.get(), status.st_size);
   if (!text) fail_opening("read", db_name);
-  auto at = text->begin();
+  return std::move(*text);
+}
+
+void sng_storage::list_index(const std::string& text) {
+  auto at = text.begin();
   for (;;) {
-    at = std::find_if_not(at, text->end(), is_space);
-    if (at == text->end()) break;
-    const auto end = std::find_if(at, text->end(), is_space);
+    at = std::find_if_not(at, text.end(), is_space);
+    if (at == text.end()) break;
+    const auto end = std::find_if(at, text.end(), is_space);
     const std::string id(at, end);
     counter_ = std::max(counter_, extract_id(id));
     record(id);

@@ -5,14 +5,16 @@
 // it at any time.
 //
 // Puts that arrive together are committed as one batch: each picture reaches
-// its file completely (written under a temporary name and renamed), the
-// batch's index lines are appended, and then one write and one flush of the
-// journal (storage/journal.h) make the whole batch durable, pictures and
-// index lines alike, before any of its puts returns. A checkpoint later
-// flushes the files and the index and retires the journal; at start, the
-// journal is replayed. So after a crash or a power cut at any moment every
-// answered picture is stored, and every listed identifier names a complete
-// picture.
+// its file completely (written under a temporary name and renamed), one
+// write and one flush of the journal (storage/journal.h) make the whole batch
+// durable, and then the batch's index lines are appended, before any of its
+// puts returns. Each journal record names the offset its index line goes to.
+// A checkpoint later flushes the files and the index and retires the
+// journal; at start, the journal is replayed: the index lines a crash tore
+// or lost are cut off and written again, and the rest of the index, lines
+// written into it by hand while the store was closed included, stays as it
+// is. So after a crash or a power cut at any moment every answered picture
+// is stored, and every listed identifier names a complete picture.
 #pragma once
 
 #include <chrono>
@@ -152,7 +154,7 @@ class sng_storage {
 
   // One picture on its way into the store: staged complete under a
   // temporary name by its own thread, then numbered, renamed into place,
-  // indexed and journaled by whichever thread commits the batch it is part
+  // journaled and indexed by whichever thread commits the batch it is part
   // of. The staged file goes with the put unless it was renamed into place.
   struct pending_put {
     pending_put(file_system& files, const std::string& text)
@@ -163,8 +165,9 @@ class sng_storage {
 
     file_system& files;
     const std::string& text;
-    std::uint64_t text_sum = 0;  // journal::text_checksum of text
-    bool in_journal = false;     // the text goes into the journal
+    std::uint64_t text_sum = 0;      // journal::text_checksum of text
+    bool in_journal = false;         // the text goes into the journal
+    std::uint64_t index_offset = 0;  // where its index line goes
     std::string staged_path;
     std::string id;       // empty while not numbered
     bool placed = false;  // renamed to its identifier's name
@@ -190,9 +193,9 @@ class sng_storage {
   // more text than one batch may (keeping at least one). Needs mtx.
   void defer_past_batch_bound(std::vector<pending_put*>& batch);
   // Renames the numbered puts of `batch` into place (durably, for pictures
-  // flushed in their own files), indexes them and journals them durably;
-  // returns whether all of that succeeded for every put placed. Runs without
-  // mtx, on the committing thread.
+  // flushed in their own files), journals them durably and indexes them;
+  // returns whether the puts placed were journaled, and so are stored. Runs
+  // without mtx, on the committing thread.
   bool commit_batch(const std::vector<pending_put*>& batch);
   // Appends the records of the placed puts of `batch` to the journal and
   // flushes it; on failure cuts it back and returns false.
@@ -205,17 +208,19 @@ class sng_storage {
   // Flushes the file system, then removes the journal files older than
   // `generation`, whose pictures and index lines are then on disk.
   void retire_journals_before(std::uint64_t generation);
-  // The index size named by the first of the journal files `generations`
-  // whose header is whole. Throws init_error.
-  std::optional<std::uint64_t> oldest_index_size(
-      const std::vector<std::uint64_t>& generations);
-  // Lists the identifiers of the index and raises the counter to the
-  // largest. Throws init_error.
-  void read_index();
-  // Replays the journal files `generations` left from the last run: every
-  // picture they hold gets its complete file and, when the index lacks it,
-  // its index line, in their order. Throws init_error.
-  void replay(const std::vector<std::uint64_t>& generations);
+  // The text of the index, which is created when missing. Throws
+  // init_error.
+  std::string read_index();
+  // Lists the identifiers of the index `text` and raises the counter to the
+  // largest.
+  void list_index(const std::string& text);
+  // Replays the journal files `generations` left from the last run on the
+  // index whose text is `index`: every picture they hold gets its complete
+  // file; the index is cut where a crash tore or lost a line of theirs, when
+  // only the store's appends wrote past that point, and listed; the records'
+  // pictures it does not list get their lines, in their order. Throws
+  // init_error.
+  void replay(const std::vector<std::uint64_t>& generations, std::string index);
   // Writes the picture `text` to the file of `id` unless that file holds it
   // already; false on failure.
   bool restore_picture(const std::string& id, const std::string& text);
@@ -237,7 +242,10 @@ class sng_storage {
 
   file_system& files_;
   const journal_limits limits_;
-  active_journal journal_;        // used by the committing thread only
+  active_journal journal_;  // used by the committing thread only
+  // Index lines of journaled puts whose append failed; the next batch
+  // appends them first. Used by the committing thread only.
+  std::string owed_lines_;
   bool index_elsewhere_ = false;  // on another file system than db_dir
 
   // State below is guarded by mtx.

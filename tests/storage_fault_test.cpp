@@ -393,4 +393,52 @@ TEST_P(store_under_power_cuts,
 INSTANTIATE_TEST_SUITE_P(random_moments, store_under_power_cuts,
                          ::testing::Range(0u, 300u));
 
+// Writes `text` as the whole of the file `path` on `files`, as an editor
+// would.
+void write_file(file_system& files, const char* path, const std::string& text) {
+  const int fd = files.open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_LE(0, fd);
+  const iovec part{const_cast<char*>(text.data()), text.size()};
+  EXPECT_EQ(static_cast<ssize_t>(text.size()), files.pwritev(fd, &part, 1, 0));
+  EXPECT_EQ(0, files.close(fd));
+}
+
+TEST(store_reopened,
+     keeps_lines_written_into_the_index_while_closed_and_mends_torn_ones) {
+  std::mt19937 random(0);
+  memory_file_system files(random);
+  const journal_limits limits;  // no checkpoint before the store is closed
+  sng_storage::open(files, limits).reset();
+  write_file(files, db_name, "1.sng\n2.sng\n");
+  auto store = sng_storage::open(files, limits);
+  EXPECT_EQ((words{"1.sng", "2.sng"}), store->get_all_items());
+
+  // Appended after the lines of journaled pictures.
+  EXPECT_EQ("3.sng", store->put_text("three\n"));
+  EXPECT_EQ("4.sng", store->put_text("four\n"));
+  store.reset();
+  write_file(files, db_name, "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n");
+  store = sng_storage::open(files, limits);
+  EXPECT_EQ("1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n", files.contents(db_name));
+
+  // Restored from a copy taken before a journaled picture's line, and a line
+  // added: the picture's line comes after.
+  EXPECT_EQ("a.sng", store->put_text("ten\n"));
+  store.reset();
+  write_file(files, db_name, "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\n");
+  store = sng_storage::open(files, limits);
+  EXPECT_EQ("1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\na.sng\n",
+            files.contents(db_name));
+
+  // A line torn by a crash and the next one lost.
+  EXPECT_EQ("b.sng", store->put_text("eleven\n"));
+  EXPECT_EQ("c.sng", store->put_text("twelve\n"));
+  store.reset();
+  const std::string whole = "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\na.sng\n";
+  write_file(files, db_name, whole + "b.s");
+  store = sng_storage::open(files, limits);
+  EXPECT_EQ(whole + "b.sng\nc.sng\n", files.contents(db_name));
+  EXPECT_EQ(words_of(whole + "b.sng c.sng"), store->get_all_items());
+}
+
 }  // namespace

@@ -19,7 +19,8 @@ struct service_options {
 };
 
 // A quarn process with a working directory of its own. Starting waits until
-// the port accepts connections; destruction kills the process and removes the
+// the port accepts connections and the service has logged its start (its
+// store is then open); destruction kills the process and removes the
 // directory and what it wrote to standard error.
 class service_process {
  public:
