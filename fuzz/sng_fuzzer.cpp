@@ -105,7 +105,7 @@ bool samples_read_back(const sng& picture) {
 float gamma_as_written(float gamma) {
   char text[64];
   std::snprintf(text, sizeof text, "%.2f", static_cast<double>(gamma));
-  return parse_gAMA(text).gamma;
+  return sng(std::string("IHDR {\n} gAMA {") + text + "}").chunk_gAMA().gamma;
 }
 
 sng_PLTE palette_as_written(const sng& picture) {

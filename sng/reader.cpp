@@ -4,6 +4,8 @@
 // the format's rules. Pixel rows, the bulk of every text, are decoded by the
 // loops below, which split words exactly where stream extraction would and
 // apply the same digit rule to every character.
+#include "sng/reader.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -11,7 +13,6 @@
 #include <string_view>
 
 #include "sng/hex.h"
-#include "sng/sng.h"
 #include "sng/strlib.h"
 
 namespace {
@@ -316,6 +317,34 @@ std::size_t decode_row(sng_IMAGE& image, std::string_view line,
   }
 }
 
+// The body of an IMAGE chunk and how to read its rows. The scanner keeps the
+// last one undecoded until the header is final: a later IMAGE chunk replaces
+// all rows, and the rows must match the header read last, so only this one
+// chunk is ever decoded, and only after its row count has been found to
+// match.
+struct pending_rows {
+  std::string_view body;
+  unsigned char bitdepth = 0;  // of the header read before the chunk
+  bool palette = false;        // whether a PLTE chunk came before it
+};
+
+// Decodes every row of `rows` into `image`, in order. With a `width`, each
+// row must hold exactly that many pixels (parse_error otherwise); without,
+// a row holds the pixels its line gives.
+template <class BeforeWidening>
+void decode_rows(sng_IMAGE& image, const pending_rows& rows,
+                 std::optional<std::size_t> width,
+                 BeforeWidening before_widening) {
+  for_each_row(rows.body, [&](std::string_view line) {
+    const std::size_t room = width ? *width : max_pixels(line);
+    const std::size_t pixels = decode_row(image, line, rows.bitdepth,
+                                          rows.palette, room, before_widening);
+    if (width && pixels != *width) throw sng::parse_error();
+    image.end_row(pixels);
+  });
+  image.indexed = rows.palette && image.row_count() > 0;
+}
+
 // Memory the reader may take beyond what it has reserved: needs below this
 // are not worth a call, and what the reader holds stays within 64 KiB of
 // what it reserved.
@@ -354,16 +383,6 @@ class memory_account {
   std::size_t reserved_ = 0;
 };
 
-// The last IMAGE chunk of a text, kept undecoded until the header is final:
-// a later IMAGE chunk replaces all rows, and the rows must match the header
-// read last, so only this one chunk is ever decoded, and only after its row
-// count has been found to match.
-struct pending_rows {
-  std::string_view body;
-  unsigned char bitdepth = 0;  // of the header read before the chunk
-  bool palette = false;        // whether a PLTE chunk came before it
-};
-
 // The rows of `pending`, tested against the header's height and width, all
 // in one block. Its size is known, and reserved on top of the `held` bytes,
 // once every line is found to have room for the width: memory is never
@@ -383,7 +402,6 @@ sng_IMAGE decode_checked_rows(const pending_rows& pending,
 
   const pixel_layout stored = row_layout(pending.bitdepth, pending.palette);
   sng_IMAGE image(stored);
-  image.indexed = pending.palette && count > 0;
   if (count == 0) return image;
   const std::size_t pixels = static_cast<std::size_t>(count) * width;
   account.cover(held + sng_IMAGE::memory_for(pixels, stored));
@@ -393,12 +411,7 @@ sng_IMAGE decode_checked_rows(const pending_rows& pending,
     account.cover(held + sng_IMAGE::memory_for(pixels, image.stored()) +
                   sng_IMAGE::memory_for(pixels, wider));
   };
-  for_each_row(pending.body, [&](std::string_view line) {
-    if (decode_row(image, line, pending.bitdepth, pending.palette, width,
-                   before_widening) != width)
-      throw sng::parse_error();
-    image.end_row(width);
-  });
+  decode_rows(image, pending, width, before_widening);
   return image;
 }
 
@@ -440,6 +453,16 @@ void read_fields(const std::string& body, Field field) {
 }
 
 }  // namespace
+
+std::string_view without_colon(std::string_view word) {
+  if (!word.empty() && (word.back() == ':' || word.back() == ';'))
+    word.remove_suffix(1);
+  return word;
+}
+
+std::string _(const std::string& word) {
+  return std::string(without_colon(word));
+}
 
 void check_pos(unsigned long position) {
   if (position == std::string::npos) throw sng::parse_error();
@@ -531,11 +554,8 @@ sng_tEXt parse_tEXt(const std::string& body) {
 sng_IMAGE parse_IMAGE(const std::string& body, unsigned char bitdepth,
                       bool palette) {
   sng_IMAGE image(row_layout(bitdepth, palette));
-  for_each_row(body, [&](std::string_view line) {
-    image.end_row(decode_row(image, line, bitdepth, palette, max_pixels(line),
-                             [](pixel_layout) {}));
-  });
-  image.indexed = palette && image.row_count() > 0;
+  decode_rows(image, pending_rows{body, bitdepth, palette}, std::nullopt,
+              [](pixel_layout) {});
   return image;
 }
 
@@ -571,6 +591,34 @@ chunk_kind kind_of(std::string_view name) {
   return chunk_kind::unknown;
 }
 
+// One chunk of a text: what its name names, the text between its name and
+// its "{", and its body, between "{" and the first "}" after it.
+struct chunk {
+  chunk_kind kind;
+  std::string_view head;
+  std::string_view body;
+};
+
+// The chunk that starts at or after `position`, which is moved past its "}";
+// nothing when only white space is left. Throws sng::parse_error when the
+// text has a name without "{", or "{" without "}".
+std::optional<chunk> next_chunk(std::string_view text,
+                                std::string_view::size_type& position) {
+  const auto name_start = text.find_first_not_of(" \t\n", position);
+  if (name_start == std::string_view::npos) return std::nullopt;
+  const auto name_end = text.find_first_of(" \t\n{", name_start);
+  check_pos(name_end);
+  const auto open = text.find('{', name_end);
+  check_pos(open);
+  const auto close = text.find('}', open);
+  check_pos(close);
+  position = close + 1;
+  return chunk{
+      kind_of(without_colon(text.substr(name_start, name_end - name_start))),
+      text.substr(name_end, open - name_end),
+      text.substr(open + 1, close - open - 1)};
+}
+
 }  // namespace
 
 sng::sng(const std::string& text) : sng(text, [](std::size_t) {}) {}
@@ -585,25 +633,12 @@ sng::sng(const std::string& text, const reserve_memory& reserve) {
   bool header_seen = false;
   bool palette_seen = false;
   pending_rows image;  // none yet: no rows
-  std::string::size_type position = 0;
-  for (;;) {
-    const auto name_start = text.find_first_not_of(" \t\n", position);
-    if (name_start == std::string::npos) break;
-    const auto name_end = text.find_first_of(" \t\n{", name_start);
-    check_pos(name_end);
-    const auto open = text.find('{', name_end);
-    check_pos(open);
-    const auto close = text.find('}', open);
-    check_pos(close);
-    position = close + 1;
-    if (close == open + 1) continue;
-
-    const std::string_view view(text);
-    const chunk_kind kind =
-        kind_of(without_colon(view.substr(name_start, name_end - name_start)));
-    const auto head = view.substr(name_end, open - name_end);
-    const auto body = view.substr(open + 1, close - open - 1);
-    if (kind == chunk_kind::unknown) continue;
+  std::string_view::size_type position = 0;
+  while (const std::optional<chunk> next = next_chunk(text, position)) {
+    const auto [kind, head, body] = *next;
+    // A chunk with an empty body, or a name the reader does not know, says
+    // nothing.
+    if (body.empty() || kind == chunk_kind::unknown) continue;
     if (kind == chunk_kind::image) {
       image = pending_rows{body, header_.bitdepth, palette_seen};
       continue;

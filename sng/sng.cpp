@@ -234,16 +234,6 @@ bool operator==(const sng_IMAGE& left, const sng_IMAGE& right) {
   return true;
 }
 
-std::string_view without_colon(std::string_view word) {
-  if (!word.empty() && (word.back() == ':' || word.back() == ';'))
-    word.remove_suffix(1);
-  return word;
-}
-
-std::string _(const std::string& word) {
-  return std::string(without_colon(word));
-}
-
 std::int64_t sng::width() const { return header_.width; }
 
 std::int64_t sng::height() const { return header_.height; }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -286,35 +285,3 @@ class sng {
   sng_IMAGE image_;
   sng_private private_values_;
 };
-
-// `word` without one trailing colon or semicolon.
-std::string _(const std::string& word);
-std::string_view without_colon(std::string_view word);
-
-// One integer read from `in` as a 64-bit value and cut to T's low bits; 0
-// (with `in` failed) when no number can be read there.
-template <class T>
-T get_num(std::istringstream& in) {
-  long long value = 0;
-  in >> value;
-  return static_cast<T>(value);
-}
-
-// The reader's steps, one per chunk kind. parse_IMAGE decodes every row and
-// tests none of them against a header.
-sng_IHDR parse_IHDR(const std::string& body);
-sng_gAMA parse_gAMA(const std::string& body);
-sng_PLTE parse_PLTE(const std::string& body);
-sng_hIST parse_hIST(const std::string& body);
-sng_tIME parse_tIME(const std::string& body);
-sng_tEXt parse_tEXt(const std::string& body);
-sng_IMAGE parse_IMAGE(const std::string& body, unsigned char bitdepth,
-                      bool palette);
-void parse_private(sng_private& values, const std::string& body,
-                   const std::string& head);
-std::uint32_t hex2byte(std::string::const_iterator& position,
-                       const std::string::const_iterator& end,
-                       unsigned char bits);
-color_t hex2color(const std::string& word, unsigned char bitdepth);
-// Throws sng::parse_error when `position` is std::string::npos.
-void check_pos(unsigned long position);

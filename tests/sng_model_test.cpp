@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <utility>
 
@@ -201,27 +200,6 @@ TEST(equality, compares_rows_by_index_only_when_they_hold_indices) {
   EXPECT_TRUE(a == b);
   EXPECT_FALSE(a == c);
   EXPECT_FALSE(a == d);  // same text of rows, but colours, not indices
-}
-
-TEST(strip, drops_one_trailing_colon_or_semicolon) {
-  EXPECT_EQ("width", _("width:"));
-  EXPECT_EQ("width", _("width;"));
-  EXPECT_EQ("a:", _("a::"));
-  EXPECT_EQ("", _(":"));
-  EXPECT_EQ("", _(""));
-  EXPECT_EQ("a; ", _("a; "));
-}
-
-TEST(get_num, keeps_the_low_bits_of_the_number_read) {
-  std::istringstream in("300 -1 65535 99999999999999999999");
-  EXPECT_EQ(44, get_num<unsigned char>(in));
-  EXPECT_EQ(255, get_num<unsigned char>(in));
-  EXPECT_EQ(-1, get_num<short>(in));
-  EXPECT_EQ(INT64_MAX, get_num<long>(in));
-  EXPECT_TRUE(in.fail());
-  std::istringstream word("abc");
-  EXPECT_EQ(0, get_num<long>(word));
-  EXPECT_TRUE(word.fail());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sng/reader.h"
 #include "sng/sng.h"
 
 void PrintTo(const pcolor& c, std::ostream* out) {
@@ -141,10 +142,18 @@ TEST(reader, reads_every_word_after_using_as_a_colour_kind) {
   EXPECT_TRUE(sng("IHDR { using\nalpha; }").chunk_IHDR().alpha);
 }
 
-TEST(reader, stops_reading_fields_at_a_number_that_does_not_read) {
+TEST(reader,
+     keeps_the_low_bits_of_numbers_and_stops_at_one_that_does_not_read) {
   const sng picture("IHDR { bitdepth 300 height x width 5 }");
   EXPECT_EQ(44, picture.chunk_IHDR().bitdepth);
   EXPECT_EQ(0, picture.width());
+  const sng wide("IHDR { height 0 width 99999999999999999999 bitdepth 8 }");
+  EXPECT_EQ(INT64_MAX, wide.width());
+  EXPECT_EQ(0, wide.chunk_IHDR().bitdepth);
+  const sng_tIME time =
+      sng("IHDR {\n} tIME { year 65535 month -1 }").chunk_tIME();
+  EXPECT_EQ(-1, time.year);
+  EXPECT_EQ(255, time.month);
 }
 
 TEST(reader, replaces_a_whole_record_with_a_later_chunk) {
@@ -191,15 +200,17 @@ TEST(reader, applies_the_digit_rule_to_any_character) {
 }
 
 TEST(reader, splits_direct_rows_at_all_stream_white_space) {
-  const sng_IMAGE image =
-      parse_IMAGE("1\v2\f3\r4 \t5\n\n6 pixels hexx\n\x85", 4, false);
-  ASSERT_EQ(2u, image.row_count());
+  const sng picture(
+      "IHDR { width 5 height 1 bitdepth 4 }"
+      "IMAGE {1\v2\f3\r4 \t5\n\n6 pixels hexx\n}");
   EXPECT_EQ((std::vector<pcolor>{pcolor(1, 0, 0, 0), pcolor(2, 0, 0, 0),
                                  pcolor(3, 0, 0, 0), pcolor(4, 0, 0, 0),
                                  pcolor(5, 0, 0, 0)}),
-            colours(image, 0));
+            colours(picture.chunk_IMAGE(), 0));
   // 0x85 is no white space; as a digit it counts -123 - 97 + 10.
-  EXPECT_EQ(-210, colours(image, 1).at(0).r);
+  EXPECT_EQ(-210, sng("IHDR { width 1 height 1 bitdepth 4 } IMAGE {\n\x85\n}")
+                      .pixel(0, 0)
+                      .r);
 }
 
 TEST(reader, reads_palette_rows_two_characters_at_a_time) {
@@ -231,22 +242,31 @@ TEST(reader, reads_rows_as_indices_only_after_a_palette_chunk) {
   EXPECT_FALSE(skipped.chunk_IMAGE().indexed);
 }
 
+// The picture of a header of defaults and `chunks`.
+sng with_chunks(const std::string& chunks) { return sng("IHDR {\n}" + chunks); }
+
 TEST(reader, reads_palette_entries_in_complete_threes) {
-  const sng_PLTE palette = parse_PLTE("(1,2,3)\n(4,5,6) (7,8)");
+  const auto entries = [](const std::string& body) {
+    return with_chunks("PLTE {" + body + "}").chunk_PLTE().colors;
+  };
   EXPECT_EQ((std::vector<pcolor>{pcolor(1, 2, 3, 0), pcolor(4, 5, 6, 0)}),
-            palette.colors);
-  EXPECT_EQ(1u, parse_PLTE("1 2 3 4 x 5 6").colors.size());
-  EXPECT_EQ(0u, parse_PLTE("1 2 4294967296").colors.size());
+            entries("(1,2,3)\n(4,5,6) (7,8)"));
+  EXPECT_EQ(1u, entries("1 2 3 4 x 5 6").size());
+  EXPECT_EQ(0u, entries("1 2 4294967296").size());
 }
 
 TEST(reader, reads_histogram_values_up_to_the_first_that_does_not_fit) {
-  EXPECT_EQ((std::vector<std::int16_t>{1, 2}), parse_hIST("1 2 x 3").values);
-  EXPECT_EQ((std::vector<std::int16_t>{}), parse_hIST("40000 1").values);
-  EXPECT_EQ((std::vector<std::int16_t>{-5, 7}), parse_hIST(" -5 7;").values);
+  const auto values = [](const std::string& body) {
+    return with_chunks("hIST {" + body + "}").chunk_hIST().values;
+  };
+  EXPECT_EQ((std::vector<std::int16_t>{1, 2}), values("1 2 x 3"));
+  EXPECT_EQ((std::vector<std::int16_t>{}), values("40000 1"));
+  EXPECT_EQ((std::vector<std::int16_t>{-5, 7}), values(" -5 7;"));
 }
 
 TEST(reader, reads_time_fields_by_name) {
-  const sng_tIME time = parse_tIME("year 2000 using month: 300");
+  const sng_tIME time =
+      with_chunks("tIME {year 2000 using month: 300}").chunk_tIME();
   EXPECT_EQ(2000, time.year);
   EXPECT_EQ(44, time.month);
   EXPECT_EQ(1, time.day);
@@ -254,20 +274,25 @@ TEST(reader, reads_time_fields_by_name) {
 }
 
 TEST(reader, reads_gamma_as_a_float) {
-  EXPECT_EQ(1.0f, parse_gAMA("   ").gamma);
-  EXPECT_EQ(0.0f, parse_gAMA(" x").gamma);
-  EXPECT_EQ(0.45f, parse_gAMA(" 0.45 ").gamma);
-  EXPECT_EQ(-2.5f, parse_gAMA("-2.5e0").gamma);
+  const auto gamma = [](const std::string& body) {
+    return with_chunks("gAMA {" + body + "}").chunk_gAMA().gamma;
+  };
+  EXPECT_EQ(1.0f, gamma("   "));
+  EXPECT_EQ(0.0f, gamma(" x"));
+  EXPECT_EQ(0.45f, gamma(" 0.45 "));
+  EXPECT_EQ(-2.5f, gamma("-2.5e0"));
 }
 
 TEST(reader, reads_the_text_as_the_rest_of_its_line) {
-  const sng_tEXt text = parse_tEXt("\n\tkeyword: note\n\ttext: two words\n");
-  EXPECT_EQ("note", text.keyword);
-  EXPECT_EQ(" two words", text.text);
-  EXPECT_EQ("", parse_tEXt("text:\nkeyword a").text);
+  const auto text = [](const std::string& body) {
+    return with_chunks("tEXt {" + body + "}").chunk_tEXt();
+  };
+  EXPECT_EQ("note", text("\n\tkeyword: note\n\ttext: two words\n").keyword);
+  EXPECT_EQ(" two words", text("\n\tkeyword: note\n\ttext: two words\n").text);
+  EXPECT_EQ("", text("text:\nkeyword a").text);
   // "text" at the very end of the body finds no line to read.
-  EXPECT_EQ("", parse_tEXt("keyword: a text").text);
-  EXPECT_EQ("a;", parse_tEXt("keyword: a; keyword").keyword);
+  EXPECT_EQ("", text("keyword: a text").text);
+  EXPECT_EQ("a;", text("keyword: a; keyword").keyword);
 }
 
 TEST(reader, cuts_a_chunk_at_the_first_closing_brace) {
@@ -277,15 +302,12 @@ TEST(reader, cuts_a_chunk_at_the_first_closing_brace) {
 }
 
 TEST(reader, reads_a_private_value_between_quotes) {
-  sng_private values;
-  parse_private(values, "\t\"x y\"\n", " owner\t ");
-  parse_private(values, "\"a\nb\" \"c", "\r\t");
-  EXPECT_EQ("x y", values.entries.at("owner"));
-  EXPECT_EQ("a\nb", values.entries.at("\r"));
-  const sng picture(
-      "IHDR {\n} private owner {} private k {\"1\"}"
-      "private k{\"2\"}");
-  EXPECT_EQ("", picture.private_("owner"));
+  const sng picture = with_chunks(
+      "private owner\t {\t\"x y\"\n} private \r\t{\"a\nb\" \"c}"
+      "private empty {} private k {\"1\"} private k{\"2\"}");
+  EXPECT_EQ("x y", picture.private_("owner"));
+  EXPECT_EQ("a\nb", picture.private_("\r"));
+  EXPECT_EQ(0u, picture.chunk_private().entries.count("empty"));
   EXPECT_EQ("2", picture.private_("k"));
 }
 
