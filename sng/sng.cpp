@@ -254,15 +254,22 @@ void sng::pixel(unsigned int x, unsigned int y, pcolor color) noexcept {
   }
   auto& colors = palette_.colors;
   const auto found = std::find(colors.begin(), colors.end(), color);
-  const auto position = static_cast<std::size_t>(found - colors.begin());
-  if (found != colors.end()) {
-    if (position < palette_index_limit)
-      image_.set_index(x, y, static_cast<std::uint8_t>(position));
-    return;
-  }
-  if (colors.size() >= palette_growth_limit) return;
-  image_.set_index(x, y, static_cast<std::uint8_t>(colors.size()));
-  colors.push_back(color);
+  const std::optional<std::size_t> index = palette_index(
+      found == colors.end()
+          ? std::nullopt
+          : std::optional(static_cast<std::size_t>(found - colors.begin())),
+      colors.size());
+  if (!index) return;
+  image_.set_index(x, y, static_cast<std::uint8_t>(*index));
+  if (*index == colors.size()) colors.push_back(color);
+}
+
+std::optional<std::size_t> sng::palette_index(
+    std::optional<std::size_t> first_equal, std::size_t entries) noexcept {
+  if (first_equal)
+    return *first_equal < palette_index_limit ? first_equal : std::nullopt;
+  if (entries >= palette_growth_limit) return std::nullopt;
+  return entries;
 }
 
 std::size_t sng::memory_size() const noexcept {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -226,10 +227,19 @@ class sng {
   // index that names no entry.
   pcolor pixel(unsigned int x, unsigned int y) const;
   // Sets the pixel at (x, y). Outside the picture nothing changes. In a
-  // palette picture the pixel takes the index of the first equal entry, or
-  // of the colour appended as a new entry; it stays as it was when that
-  // index would not fit in one byte or the palette already holds 255 entries.
+  // palette picture the pixel takes the index palette_index gives it, and
+  // the colour is appended when that index is new.
   void pixel(unsigned int x, unsigned int y, pcolor color) noexcept;
+
+  // The pixel setter's rule for palette pictures: the index a pixel gets
+  // for a colour whose first equal entry in a palette of `entries` entries
+  // is `first_equal` (nothing when no entry is equal). That is `first_equal`,
+  // or `entries` when the colour is appended as a new entry; nothing when
+  // the pixel stays as it was: the index would not fit in one byte, or the
+  // palette already holds 255 entries. Once an index is refused, every later
+  // one is too, and a palette holding such an entry never grows.
+  static std::optional<std::size_t> palette_index(
+      std::optional<std::size_t> first_equal, std::size_t entries) noexcept;
 
   std::string keyword() const noexcept;
   void keyword(const std::string& keyword) noexcept;

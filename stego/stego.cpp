@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <optional>
 #include <random>
 #include <unordered_map>
 #include <utility>
@@ -185,15 +186,18 @@ struct color_hash {
 // Plays through, without changing the picture, what the pixel setter does
 // to a palette picture while bytes are hidden in it one by one, so that put
 // knows before its first change whether every byte will read back. The
-// setter gives a pixel the first palette entry equal to its new colour when
-// that entry's index fits in a pixel; otherwise it appends the colour while
-// the palette is short enough, and leaves the pixel as it was once it is
-// not. Appended entries can give meaning to indices that named no entry.
+// setter gives a pixel the index sng::palette_index gives its new colour,
+// appending the colour when the index is new; appended entries can give
+// meaning to indices that named no entry.
 class palette_trial {
  public:
+  // Entries the setter never names are left out: the first index it refuses
+  // ends them. A colour held by no entry left in is then as good as absent,
+  // since the setter refuses to append to a palette holding such entries.
   explicit palette_trial(const sng& picture)
       : picture_(picture), size_(picture.chunk_PLTE().colors.size()) {
-    for (std::size_t index = 0; index < size_ && index < index_limit; ++index)
+    for (std::size_t index = 0;
+         index < size_ && sng::palette_index(index, size_); ++index)
       first_index_.emplace(entry(index), index);
   }
 
@@ -204,19 +208,20 @@ class palette_trial {
         picture_.chunk_IMAGE().index(position.x, position.y);
     const pcolor old = index < size_ ? entry(index) : pcolor();
     const pcolor wanted = with_byte(old, byte);
-    if (first_index_.contains(wanted)) return true;
-    if (size_ >= growth_limit) return old == wanted;
-    appended_.push_back(wanted);
-    first_index_.emplace(wanted, size_++);
+    const auto found = first_index_.find(wanted);
+    const std::optional<std::size_t> given = sng::palette_index(
+        found == first_index_.end() ? std::nullopt
+                                    : std::optional(found->second),
+        size_);
+    if (!given) return old == wanted;  // the pixel stays as it was
+    if (*given == size_) {
+      appended_.push_back(wanted);
+      first_index_.emplace(wanted, size_++);
+    }
     return true;
   }
 
  private:
-  // As the pixel setter: a pixel holds an index below 256, and new colours
-  // are appended only while the palette holds fewer than 255 entries.
-  static constexpr std::size_t index_limit = 256;
-  static constexpr std::size_t growth_limit = 255;
-
   const pcolor& entry(std::size_t index) const {
     const std::vector<pcolor>& original = picture_.chunk_PLTE().colors;
     return index < original.size() ? original[index]
@@ -226,7 +231,7 @@ class palette_trial {
   const sng& picture_;
   std::size_t size_;  // entries, the appended ones included
   std::vector<pcolor> appended_;
-  // Each colour of the entries below index_limit, at its first index.
+  // Each colour of the entries the setter may name, at its first index.
   std::unordered_map<pcolor, std::size_t, color_hash> first_index_;
 };
 
