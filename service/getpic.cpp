@@ -44,14 +44,14 @@ void send_picture(std::shared_ptr<client>& connection,
   connection->sendString(answer);
 }
 
-}  // namespace
-
 // Memory a list answer of `count` identifiers takes: the copy of the list
 // and the answer's text, identifiers of up to eight hexadecimal digits.
 std::size_t list_bytes(std::size_t count) {
   constexpr std::size_t longest_line = sizeof("ffffffff.sng");
   return count * (sizeof(std::string) + longest_line) + longest_line;
 }
+
+}  // namespace
 
 void send_list(std::shared_ptr<client>& connection, memory_account& account) {
   sng_storage* store = sng_storage::instance();

@@ -30,6 +30,9 @@ int run_service();
 // the limit less a quarter, and less at least 16.
 long connection_cap(rlim_t descriptor_limit);
 
+// The memory budget all connections share, sized for this machine.
+memory_budget& process_budget();
+
 // Reads and executes command lines until "exit", an empty line, the peer's
 // shutdown or any failure.
 void client_thread(std::shared_ptr<client> connection);
