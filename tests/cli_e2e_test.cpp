@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/pictures.h"
 #include "support/service_process.h"
 
 namespace {

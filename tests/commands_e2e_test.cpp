@@ -14,6 +14,7 @@
 #include "sng/sng.h"
 #include "sng/strlib.h"
 #include "stego/stego.h"
+#include "support/pictures.h"
 #include "support/service_process.h"
 
 namespace {
@@ -135,9 +136,9 @@ TEST_F(commands, gives_same_size_uploads_in_the_same_second_other_positions) {
 TEST_F(commands, refuses_hidden_texts_that_cannot_be_stored) {
   EXPECT_EQ("ERROR(STEGO)", putpic("putpic  ", rgb_picture(2, 2)));
   EXPECT_EQ("ERROR(STEGO)", putpic("putpic abc", rgb_picture(2, 2)));
-  std::string low_depth = rgb_picture(4, 4);
-  low_depth.replace(low_depth.find("bitdepth: 8"), 11, "bitdepth: 2");
-  EXPECT_EQ("ERROR(STEGO)", putpic("putpic ab", low_depth));
+  EXPECT_EQ(
+      "ERROR(STEGO)",
+      putpic("putpic ab", sng_text({.width = 4, .height = 4, .bitdepth = 2})));
   EXPECT_TRUE(list().empty());
 }
 
@@ -157,11 +158,8 @@ TEST_F(commands, checks_the_upload_before_the_word_count) {
 TEST_F(commands, refuses_what_the_stored_picture_could_not_give_back) {
   // Rows of a lone tab hold no pixels; written back they are empty lines,
   // which reading skips.
-  std::string no_columns = rgb_picture(1, 3);
-  no_columns.replace(no_columns.find("width: 1"), 8, "width: 0");
-  for (std::size_t row;
-       (row = no_columns.find("808080 ")) != std::string::npos;)
-    no_columns.replace(row, 7, "\t");
+  const std::string no_columns =
+      sng_text({.width = 0, .height = 3, .rows = "\t\n\t\n\t\n"});
   std::string own_password = rgb_picture(4, 4);
   own_password += "private PASW {\n\t\"" + std::string(4097, 'p') + "\"\n}\n";
   const std::pair<std::string, std::string> refused[] = {
@@ -242,9 +240,7 @@ TEST_F(commands, refuses_an_upload_over_64_mib) {
 // 360,000 pixels of three 63-digit samples: a 2.5 MB upload whose stored
 // text would take 68 MB.
 std::string amplifying_picture() {
-  std::string text = rgb_picture(600, 600);
-  text.replace(text.find("bitdepth: 8"), 11, "bitdepth: 255");
-  return text;
+  return sng_text({.width = 600, .height = 600, .bitdepth = 255});
 }
 
 TEST_F(commands, refuses_a_picture_whose_stored_text_would_pass_64_mib) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/log_pattern.h"
+#include "support/pictures.h"
 #include "support/service_process.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sng/sng.h"
+#include "support/pictures.h"
 
 namespace {
 
@@ -74,15 +75,10 @@ std::string repeated(const std::string& piece, int times) {
   return text;
 }
 
-// An IMAGE chunk of `height` rows of `row` each.
-std::string rows(const std::string& row, int height) {
-  return "IMAGE {\n" + repeated(row + "\n", height) + "}\n";
-}
-
 // A 512 x 512 picture at bit depth 8 with `chunks` added before its rows.
 std::string picture(const std::string& chunks) {
-  return "IHDR { width 512 height 512 bitdepth 8 }\n" + chunks +
-         rows(repeated("a0b1c2 ", 512), 512);
+  return sng_text(
+      {.width = 512, .height = 512, .pixel = "a0b1c2", .chunks = chunks});
 }
 
 // Honest pictures and texts made to make the reader take much memory for
@@ -93,18 +89,25 @@ std::vector<std::string> large_texts() {
     private_values += "private " + std::to_string(i) + " {\"\"}";
   return {
       picture(""),
-      "IHDR { width 512 height 512 bitdepth 16 using alpha }" +
-          rows(repeated("0123456789abcdef ", 512), 512),
-      "IHDR { width 1024 height 1024 bitdepth 8 }" +
-          rows(repeated("f ", 1024), 1024),
-      "IHDR { width 1 height 1000000 bitdepth 8 }" + rows("f", 1000000),
+      sng_text({.width = 512,
+                .height = 512,
+                .bitdepth = 16,
+                .using_words = "alpha",
+                .pixel = "0123456789abcdef"}),
+      sng_text({.width = 1024, .height = 1024, .pixel = "f"}),
+      sng_text({.width = 1, .height = 1000000, .pixel = "f"}),
       // Rows decoded before the header, and rows widened by a character
       // that is no hexadecimal digit.
-      rows(repeated("ffffff ", 512), 512) + "IHDR { width 512 height 512 }",
-      "IHDR { width 512 height 512 bitdepth 8 }" +
-          rows(repeated("a0b1c2 ", 511) + "z", 512),
-      "IHDR { width 512 height 512 bitdepth 8 } PLTE {" +
-          repeated(" 1 2 3", 200000) + "}" + rows(repeated("00", 512), 512),
+      "IMAGE {\n" + repeated(repeated("ffffff ", 512) + "\n", 512) +
+          "}\nIHDR { width 512 height 512 }",
+      sng_text({.width = 512,
+                .height = 512,
+                .rows = repeated(repeated("a0b1c2 ", 511) + "z\n", 512)}),
+      sng_text({.width = 512,
+                .height = 512,
+                .using_words = "",
+                .pixel = "00",
+                .palette = repeated(" 1 2 3", 200000)}),
       picture("hIST {" + repeated(" 1", 500000) + "}"),
       picture("tEXt { keyword k text " + std::string(1 << 20, 'x') + " }"),
       "IHDR { " + repeated("width ", 200000) + "}" + picture(""),

@@ -4,34 +4,23 @@
 #include <utility>
 
 #include "sng/sng.h"
-
-void PrintTo(const pcolor& c, std::ostream* out) {
-  *out << '(' << c.r << ", " << c.g << ", " << c.b << ", " << c.a << ')';
-}
+#include "support/pictures.h"
+#include "support/printers.h"
 
 namespace {
 
-// A picture of `width` x `height` zero pixels at bit depth 8 with the given
-// header words; with a palette chunk its rows hold indices.
-sng blank_picture(int width, int height, const std::string& using_words,
-                  const std::string& palette = "") {
-  std::string rows;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) rows += palette.empty() ? "000000 " : "00";
-    rows += '\n';
-  }
-  return sng("IHDR { width " + std::to_string(width) + " height " +
-             std::to_string(height) + " bitdepth 8 using " + using_words +
-             " }\n" + palette + "IMAGE {\n" + rows + "}\n");
+// A picture of `width` x `height` zero pixels with the given header words.
+sng blank_picture(int width, int height, const std::string& using_words) {
+  return sng(sng_text({.width = width,
+                       .height = height,
+                       .using_words = using_words,
+                       .pixel = "000000"}));
 }
 
-// A palette picture whose palette holds `entries` distinct colours
-// (i, 0, 0) and whose one pixel names entry 0.
-sng palette_picture(int entries) {
-  std::string palette = "PLTE {";
-  for (int i = 0; i < entries; ++i)
-    palette += " (" + std::to_string(i) + ",0,0)";
-  return blank_picture(1, 1, "color palette", palette + " }\n");
+// A palette picture of one pixel, naming entry 0 of `palette`.
+sng palette_picture(const std::string& palette) {
+  return sng(sng_text(
+      {.using_words = "color palette", .pixel = "00", .palette = palette}));
 }
 
 TEST(pixel, outside_the_picture_reads_as_zero_and_cannot_be_set) {
@@ -62,20 +51,19 @@ TEST(pixel, stores_all_four_samples_of_a_direct_colour) {
 }
 
 TEST(pixel, in_a_palette_picture_names_the_first_equal_entry) {
-  sng picture = blank_picture(
-      2, 1, "palette",
-      "PLTE { (1,2,3) (7,7,7) (0,0,0) (5,5,5) (1,2,3) (6,6,6) (7,8,9) }\n");
-  picture.pixel(1, 0, pcolor(1, 2, 3, 0));
-  EXPECT_EQ(0, picture.chunk_IMAGE().index(1, 0));
-  picture.pixel(1, 0, pcolor(7, 8, 9, 0));
-  EXPECT_EQ(6, picture.chunk_IMAGE().index(1, 0));
+  sng picture = palette_picture(
+      "(1,2,3) (7,7,7) (0,0,0) (5,5,5) (1,2,3) (6,6,6) (7,8,9)");
+  picture.pixel(0, 0, pcolor(1, 2, 3, 0));
+  EXPECT_EQ(0, picture.chunk_IMAGE().index(0, 0));
+  picture.pixel(0, 0, pcolor(7, 8, 9, 0));
+  EXPECT_EQ(6, picture.chunk_IMAGE().index(0, 0));
   // Entries read from text have alpha 0, and the getter keeps it.
-  EXPECT_EQ(pcolor(7, 8, 9, 0), picture.pixel(1, 0));
+  EXPECT_EQ(pcolor(7, 8, 9, 0), picture.pixel(0, 0));
   EXPECT_EQ(7u, picture.chunk_PLTE().colors.size());
 }
 
 TEST(pixel, in_a_palette_picture_appends_a_new_colour) {
-  sng picture = palette_picture(2);
+  sng picture = palette_picture(palette_entries(2));
   picture.pixel(0, 0, pcolor(10, 20, 30, 40));
   EXPECT_EQ(2, picture.chunk_IMAGE().index(0, 0));
   EXPECT_EQ(pcolor(10, 20, 30, 40), picture.chunk_PLTE().colors.at(2));
@@ -83,7 +71,7 @@ TEST(pixel, in_a_palette_picture_appends_a_new_colour) {
 }
 
 TEST(pixel, lets_a_palette_grow_to_255_entries_only) {
-  sng picture = palette_picture(254);
+  sng picture = palette_picture(palette_entries(254));
   picture.pixel(0, 0, pcolor(1, 1, 1, 1));
   EXPECT_EQ(254, picture.chunk_IMAGE().index(0, 0));
   picture.pixel(0, 0, pcolor(2, 2, 2, 2));
@@ -94,7 +82,7 @@ TEST(pixel, lets_a_palette_grow_to_255_entries_only) {
 }
 
 TEST(pixel, never_names_an_entry_beyond_one_byte) {
-  sng picture = palette_picture(300);
+  sng picture = palette_picture(palette_entries(300));
   const sng before = picture;
   picture.pixel(0, 0, pcolor(256, 0, 0, 0));  // found at 256
   picture.pixel(0, 0, pcolor(1, 1, 1, 1));    // absent
@@ -104,8 +92,7 @@ TEST(pixel, never_names_an_entry_beyond_one_byte) {
 }
 
 TEST(pixel, reads_an_index_that_names_no_entry_as_zero) {
-  const sng picture =
-      blank_picture(2, 1, "palette", "PLTE { (1,2,3) (4,5,6) }\n");
+  const sng picture = palette_picture("(1,2,3) (4,5,6)");
   const sng named(
       "IHDR { width 2 height 1 bitdepth 8 using palette }"
       "PLTE { 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 "

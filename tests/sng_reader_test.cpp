@@ -7,10 +7,8 @@
 
 #include "sng/reader.h"
 #include "sng/sng.h"
-
-void PrintTo(const pcolor& c, std::ostream* out) {
-  *out << '(' << c.r << ", " << c.g << ", " << c.b << ", " << c.a << ')';
-}
+#include "support/pictures.h"
+#include "support/printers.h"
 
 namespace {
 
@@ -86,14 +84,8 @@ TEST(reader, never_takes_memory_by_the_header_alone) {
 // A picture of `side` x `side` pixels at bit depth 8, with whatever
 // `chunks` adds.
 std::string rgb8_text(int side, const std::string& chunks = "") {
-  std::string rows;
-  for (int y = 0; y < side; ++y) {
-    for (int x = 0; x < side; ++x) rows += "a0b1c2 ";
-    rows += '\n';
-  }
-  const std::string size = std::to_string(side);
-  return "IHDR { width " + size + " height " + size + " bitdepth 8 }\n" +
-         chunks + "IMAGE {\n" + rows + "}\n";
+  return sng_text(
+      {.width = side, .height = side, .pixel = "a0b1c2", .chunks = chunks});
 }
 
 TEST(reader, reserves_memory_before_it_holds_it_and_not_much_more) {

@@ -10,39 +10,26 @@
 #include <vector>
 
 #include "sng/strlib.h"
-
-void PrintTo(const pcolor& color, std::ostream* out) {
-  *out << '(' << color.r << ", " << color.g << ", " << color.b << ", "
-       << color.a << ')';
-}
+#include "support/pictures.h"
+#include "support/printers.h"
 
 namespace {
-
-std::string header(int width, int height, int bitdepth) {
-  return "IHDR {\n\twidth: " + std::to_string(width) +
-         "\n\theight: " + std::to_string(height) +
-         "\n\tbitdepth: " + std::to_string(bitdepth) + "\n";
-}
 
 // A direct-colour picture whose every pixel is the hexadecimal `word`.
 sng uniform_picture(int width, int height, int bitdepth,
                     const std::string& word) {
-  std::string text =
-      header(width, height, bitdepth) + "}\nIMAGE {\n\tpixels hex\n";
-  for (int y = 0; y < height; ++y)
-    text += join(std::vector<std::string>(width, word), " ") + "\n";
-  return sng(text + "}\n");
+  return sng(sng_text(
+      {.width = width, .height = height, .bitdepth = bitdepth, .pixel = word}));
 }
 
 // A palette picture of `entries` entries (1000 + i, 1000, 1000), every pixel
 // naming entry 0. Hiding a byte always asks for a colour that is not there.
 sng palette_picture(int width, int height, int entries) {
-  std::string text = header(width, height, 8) + "\tusing palette\n}\nPLTE {\n";
-  for (int i = 0; i < entries; ++i)
-    text += "(" + std::to_string(1000 + i) + ",1000,1000)\n";
-  text += "}\nIMAGE {\n";
-  for (int y = 0; y < height; ++y) text += std::string(2 * width, '0') + "\n";
-  return sng(text + "}\n");
+  return sng(sng_text({.width = width,
+                       .height = height,
+                       .using_words = "palette",
+                       .pixel = "00",
+                       .palette = palette_entries(entries, 1000)}));
 }
 
 std::string text_of(const std::vector<pixel>& positions) {
@@ -62,7 +49,7 @@ TEST(stego_put, hides_a_text_in_at_most_half_the_pixels) {
 
   sng single = uniform_picture(1, 1, 8, "ffffff");
   EXPECT_TRUE(stego::put(single, "a").empty());
-  sng no_rows(header(-3, 0, 8) + "}\n");
+  sng no_rows(sng_text({.width = -3, .height = 0}));
   EXPECT_TRUE(stego::put(no_rows, "a").empty());
 }
 

@@ -11,6 +11,7 @@
 
 #include "storage/storage.h"
 #include "support/fresh_directory.h"
+#include "support/pictures.h"
 
 namespace {
 
@@ -42,10 +43,7 @@ namespace {
 TEST(store, goes_on_storing_after_memory_runs_out_anywhere_in_a_put) {
   run_in_fresh_directory([] {
     ::alarm(scenario_seconds);
-    const std::string text =
-        sng("IHDR {\n\twidth: 1\n\theight: 1\n\tbitdepth: 8\n}\n"
-            "IMAGE {\n\tpixels hex\nff0000 \n}\n")
-            .to_raw_string();
+    const std::string text = sng(rgb_picture(1, 1, "ff0000")).to_raw_string();
     sng_storage* const store = sng_storage::instance();
     // Fails the first allocation of a put, then the second, and so on, until
     // a put needs no more allocations than are left.

@@ -23,6 +23,7 @@
 
 #include "sng/sng.h"
 #include "support/log_pattern.h"
+#include "support/pictures.h"
 #include "support/service_process.h"
 
 namespace {

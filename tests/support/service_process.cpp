@@ -288,17 +288,3 @@ std::size_t line_client::bytes_until_closed() {
   }
   return total;
 }
-
-std::string rgb_picture(int width, int height, const std::string& hex_pixel) {
-  std::string row;
-  for (int x = 0; x < width; ++x) row += hex_pixel + " ";
-  std::string text = "IHDR {\n\twidth: " + std::to_string(width) +
-                     "\n\theight: " + std::to_string(height) +
-                     "\n\tbitdepth: 8\n\tusing color \n}\n"
-                     "gAMA { 1.00 }\n"
-                     "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n"
-                     "\tminute 0\n\tsecond 0\n}\n"
-                     "IMAGE {\n\tpixels hex\n";
-  for (int y = 0; y < height; ++y) text += row + "\n";
-  return text + "}\n";
-}

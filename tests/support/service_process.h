@@ -99,8 +99,3 @@ class line_client {
   int descriptor_ = -1;
   std::string pending_;
 };
-
-// An 8-bit RGB picture of the given size in the layout the service writes,
-// every pixel `hex_pixel` (six hexadecimal digits).
-std::string rgb_picture(int width, int height,
-                        const std::string& hex_pixel = "808080");
