@@ -1,33 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iomanip>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "fuzz/round_trip.h"
 #include "sng/sng.h"
+#include "support/pictures.h"
 
 namespace {
 
-const std::string default_gamma_and_time =
-    "gAMA { 1.00 }\n"
-    "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n\tminute 0\n"
-    "\tsecond 0\n}\n";
-
-// The header chunk of a picture of `width` x `height` at `bitdepth` with
-// the given using line ("" for none).
-std::string header(int width, int height, int bitdepth,
-                   const std::string& using_line) {
-  return "IHDR {\n\twidth: " + std::to_string(width) +
-         "\n\theight: " + std::to_string(height) +
-         "\n\tbitdepth: " + std::to_string(bitdepth) + "\n" + using_line +
-         "}\n";
-}
-
-std::string image(const std::string& rows) {
-  return "IMAGE {\n\tpixels hex\n" + rows + "}\n";
-}
+// What the writer gives a picture of a header of defaults: no size, bit
+// depth 0, no flags, no rows.
+const picture_spec no_header = {
+    .width = 0, .height = 0, .bitdepth = 0, .using_words = ""};
 
 TEST(writer, writes_a_direct_colour_picture_byte_for_byte) {
   const sng picture(
@@ -58,10 +49,10 @@ TEST(writer, writes_a_palette_picture_byte_for_byte) {
 }
 
 TEST(writer, writes_the_using_line_only_for_set_flags_in_fixed_order) {
-  EXPECT_EQ(header(0, 0, 0, "") + default_gamma_and_time + image(""),
-            sng("IHDR {\n}").to_raw_string());
-  EXPECT_EQ(header(0, 0, 0, "\tusing alpha color palette \n") +
-                default_gamma_and_time + image(""),
+  EXPECT_EQ(sng_text(no_header), sng("IHDR {\n}").to_raw_string());
+  picture_spec all_flags = no_header;
+  all_flags.using_words = "alpha color palette";
+  EXPECT_EQ(sng_text(all_flags),
             sng("IHDR { using palette alpha color }").to_raw_string());
 }
 
@@ -91,14 +82,15 @@ TEST(writer, writes_time_fields_as_numbers) {
 TEST(writer, writes_the_palette_only_with_histogram_values) {
   const std::string rows = "IMAGE {\n000000 \n}";
   const std::string base = "IHDR { width 1 height 1 bitdepth 8 }";
-  EXPECT_EQ(header(1, 1, 8, "") + default_gamma_and_time + image("000000 \n"),
+  EXPECT_EQ(sng_text({.using_words = "", .pixel = "000000"}),
             sng(base + rows + "PLTE { 1 2 3 }").to_raw_string());
   // No rows: palette and histogram before the text, as for any picture.
+  picture_spec histogram = no_header;
+  histogram.chunks =
+      "PLTE {\n}\nhIST {\n\t-1 7\n}\n"
+      "tEXt {\n\tkeyword: k\n\ttext: \n}\n";
   EXPECT_EQ(
-      header(0, 0, 0, "") + default_gamma_and_time +
-          "PLTE {\n}\nhIST {\n\t-1 7\n}\n"
-          "tEXt {\n\tkeyword: k\n\ttext: \n}\n" +
-          image(""),
+      sng_text(histogram),
       sng("IHDR {\n} tEXt { keyword k text:\n} hIST { -1 7 }").to_raw_string());
 }
 
@@ -115,9 +107,9 @@ TEST(writer, writes_the_text_chunk_only_with_a_keyword) {
   EXPECT_EQ(std::string::npos, picture.to_raw_string().find("tEXt"));
   picture.keyword("flag");
   picture.text("a } b");
-  EXPECT_EQ(header(0, 0, 0, "") + default_gamma_and_time +
-                "tEXt {\n\tkeyword: flag\n\ttext: a } b\n}\n" + image(""),
-            picture.to_raw_string());
+  picture_spec text = no_header;
+  text.chunks = "tEXt {\n\tkeyword: flag\n\ttext: a } b\n}\n";
+  EXPECT_EQ(sng_text(text), picture.to_raw_string());
 }
 
 TEST(writer, pads_direct_samples_to_a_quarter_of_the_bit_depth) {
@@ -146,7 +138,7 @@ TEST(writer, writes_private_chunks_last_in_byte_order_of_keys) {
   picture.private_("ab", "x \"y\"");
   picture.private_("a", "");
   picture.private_("\xff", "3");
-  EXPECT_EQ(header(0, 0, 0, "") + default_gamma_and_time + image("") +
+  EXPECT_EQ(sng_text(no_header) +
                 "private a {\n\t\"\"\n}\n"
                 "private ab {\n\t\"x \"y\"\"\n}\n"
                 "private b {\n\t\"2\"\n}\n"
@@ -159,10 +151,11 @@ TEST(writer, writes_index_rows_after_a_palette_even_without_histogram) {
       "IHDR { width 2 height 1 bitdepth 8 using palette } tEXt { keyword k }"
       "PLTE { (1,2,3) } IMAGE {\n00ff\n}");
   const std::string text = picture.to_raw_string();
-  EXPECT_EQ(header(2, 1, 8, "\tusing palette \n") + default_gamma_and_time +
-                "PLTE {\n\t(  1,  2,  3)\n}\n"
-                "tEXt {\n\tkeyword: k\n\ttext: \n}\n" +
-                image("00ff\n"),
+  EXPECT_EQ(sng_text({.width = 2,
+                      .using_words = "palette",
+                      .palette = "\t(  1,  2,  3)\n",
+                      .chunks = "tEXt {\n\tkeyword: k\n\ttext: \n}\n",
+                      .rows = "00ff\n"}),
             text);
   sng expected = picture;
   expected.text(" ");  // the blank after "text:" is read as text
@@ -174,8 +167,10 @@ TEST(writer, writes_colour_rows_before_palette_and_histogram) {
       "IHDR { width 1 height 2 bitdepth 4 } IMAGE { 123\n456 } "
       "PLTE { 1 2 3 } hIST { 5 } private k {\"v\"}");
   const std::string text = picture.to_raw_string();
-  EXPECT_EQ(header(1, 2, 4, "") + default_gamma_and_time +
-                image("123 \n456 \n") +
+  EXPECT_EQ(sng_text({.height = 2,
+                      .bitdepth = 4,
+                      .using_words = "",
+                      .rows = "123 \n456 \n"}) +
                 "PLTE {\n\t(  1,  2,  3)\n}\nhIST {\n\t5\n}\n"
                 "private k {\n\t\"v\"\n}\n",
             text);
@@ -255,6 +250,24 @@ TEST(writer, knows_the_length_of_its_text_before_writing_it) {
     }
   for (const sng& picture : pictures)
     EXPECT_EQ(picture.to_raw_string().size(), picture.raw_size());
+}
+
+TEST(writer, writes_every_picture_of_the_fuzzing_corpus_so_that_it_reads_back) {
+  int pictures = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(QUARN_FUZZ_CORPUS)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    std::optional<sng> picture;
+    try {
+      picture.emplace(text);
+    } catch (const sng::parse_error&) {
+      continue;
+    }
+    ++pictures;
+    EXPECT_EQ(std::nullopt, round_trip_fault(*picture)) << entry.path();
+  }
+  EXPECT_GT(pictures, 0);
 }
 
 }  // namespace
