@@ -13,6 +13,7 @@
 
 #include "storage/storage.h"
 #include "support/fresh_directory.h"
+#include "support/pictures.h"
 
 namespace {
 
@@ -48,9 +49,7 @@ TEST(store, sixteen_threads_storing_at_once_see_one_store_and_whole_lists) {
   run_in_fresh_directory([] {
     constexpr int writers = 16;
     constexpr int pictures_each = 4;
-    const sng red(
-        "IHDR {\n\twidth: 1\n\theight: 1\n\tbitdepth: 8\n}\n"
-        "IMAGE {\n\tpixels hex\nff0000 \n}\n");
+    const sng red(rgb_picture(1, 1, "ff0000"));
     std::latch start(writers + 1);
     std::atomic<int> writers_left{writers};
     std::vector<sng_storage*> stores(writers + 1);
@@ -94,6 +93,38 @@ TEST(store, sixteen_threads_storing_at_once_see_one_store_and_whole_lists) {
     EXPECT_EQ(expected.size(), final_list.size());
     for (const snapshot_checker& checker : checkers)
       EXPECT_TRUE(is_prefix(checker.last(), final_list));
+  });
+}
+
+TEST(store, threads_fetching_while_others_store_each_get_the_stored_text) {
+  run_in_fresh_directory([] {
+    constexpr int readers = 6;
+    constexpr int fetches_each = 40;
+    sng_storage* const store = sng_storage::instance();
+    std::vector<std::string> texts;
+    std::vector<std::string> ids;
+    for (int side = 1; side <= 3; ++side) {
+      texts.push_back(sng(rgb_picture(side, side, "ff0000")).to_raw_string());
+      ids.push_back(store->put_text(texts.back()));
+    }
+    std::latch start(readers + 1);
+    std::vector<std::thread> threads;
+    // A writer meanwhile: storing and fetching share the store's lock.
+    threads.emplace_back([&] {
+      start.arrive_and_wait();
+      for (int n = 0; n < 20; ++n) store->put_text(texts[0]);
+    });
+    for (int r = 0; r < readers; ++r)
+      threads.emplace_back([&, r] {
+        start.arrive_and_wait();
+        for (int k = 0; k < fetches_each; ++k) {
+          const std::size_t i = (r + k) % ids.size();
+          const fetched_picture fetched = store->fetch_item(ids[i]);
+          EXPECT_EQ(texts[i], *fetched.text);
+          EXPECT_EQ(texts[i], fetched.picture->to_raw_string());
+        }
+      });
+    for (std::thread& thread : threads) thread.join();
   });
 }
 
