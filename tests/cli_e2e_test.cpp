@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -403,6 +404,42 @@ class cli_tool : public ::testing::Test {
     return result.out;
   }
 
+  // Runs quarn-cli with `args` and expects it to end with `status`, having
+  // written nothing but the line "quarn-cli: " `message` on standard error.
+  void expect_failure(const std::vector<std::string>& args, int status,
+                      const std::string& message) const {
+    const outcome result = run(args);
+    EXPECT_EQ(status, result.status) << message;
+    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
+    EXPECT_EQ("", result.out);
+  }
+
+  // What quarn-cli says, after naming what it was doing, of a service that
+  // answers `answer`: the same words whether it gets, puts or lists.
+  std::string words_for(const std::string& answer) const {
+    write_file(file("a.sng"), rgb_picture(2, 2));
+    fake_service fake(answer);
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"get", "1.sng", "--password", "pw", "-p", fake.port()},
+         "cannot get 1.sng: "},
+        {{"-p", fake.port(), "put", file("a.sng"), "--secret", "s"},
+         "cannot store the picture: "},
+        {{"-p", fake.port(), "list"}, "cannot list the pictures: "},
+    };
+    std::set<std::string> said;
+    for (const auto& [args, action] : runs) {
+      const outcome result = run(args);
+      EXPECT_EQ(1, result.status);
+      const std::string start = "quarn-cli: " + action;
+      EXPECT_TRUE(result.err.starts_with(start) && result.err.ends_with("\n"))
+          << result.err;
+      said.insert(result.err.substr(start.size(),
+                                    result.err.size() - start.size() - 1));
+    }
+    EXPECT_EQ(1u, said.size()) << answer;
+    return *said.begin();
+  }
+
  private:
   fs::path dir_;
 };
@@ -423,14 +460,6 @@ class cli_service : public cli_tool {
             out.substr(line_end + 1, out.size() - line_end - 2)};
   }
 };
-
-std::string sng_head(const std::string& header_lines) {
-  return "IHDR {\n" + header_lines +
-         "}\n"
-         "gAMA { 1.00 }\n"
-         "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n\tminute 0\n"
-         "\tsecond 0\n}\n";
-}
 
 // ------------------------------------------------------------- converting
 
@@ -481,9 +510,9 @@ TEST_F(cli_tool, png_becomes_the_sng_layout_the_service_writes) {
   grey2.rows = {{0x30}};  // samples 0 and 3
   write_png(file("grey.png"), grey2);
   run_ok({"convert", file("grey.png"), file("grey.sng")});
-  EXPECT_EQ(sng_head("\twidth: 2\n\theight: 1\n\tbitdepth: 8\n") +
-                "IMAGE {\n\tpixels hex\n000000 ffffff \n}\n",
-            read_file(file("grey.sng")));
+  EXPECT_EQ(
+      sng_text({.width = 2, .using_words = "", .rows = "000000 ffffff \n"}),
+      read_file(file("grey.sng")));
 
   png_file indexed = make_png(palette, 1, false);
   indexed.width = 3;
@@ -492,11 +521,11 @@ TEST_F(cli_tool, png_becomes_the_sng_layout_the_service_writes) {
   indexed.rows = {{0xa0}};  // indices 1, 0, 1
   write_png(file("indexed.png"), indexed);
   run_ok({"convert", file("indexed.png"), file("indexed.sng")});
-  EXPECT_EQ(sng_head("\twidth: 3\n\theight: 1\n\tbitdepth: 8\n"
-                     "\tusing color palette \n") +
-                "PLTE {\n\t(255,  0,  0)\n\t(  0,  0,255)\n}\n"
-                "hIST {\n\t1 2\n}\n"
-                "IMAGE {\n\tpixels hex\n010001\n}\n",
+  EXPECT_EQ(sng_text({.width = 3,
+                      .using_words = "color palette",
+                      .palette = "\t(255,  0,  0)\n\t(  0,  0,255)\n",
+                      .chunks = "hIST {\n\t1 2\n}\n",
+                      .rows = "010001\n"}),
             read_file(file("indexed.sng")));
 
   png_file grey_alpha16 = make_png(grey_alpha, 16, false);
@@ -504,9 +533,9 @@ TEST_F(cli_tool, png_becomes_the_sng_layout_the_service_writes) {
   grey_alpha16.rows = {{0x12, 0x34, 0xab, 0xcd}};
   write_png(file("ga.png"), grey_alpha16);
   run_ok({"convert", file("ga.png"), file("ga.sng")});
-  EXPECT_EQ(sng_head("\twidth: 1\n\theight: 1\n\tbitdepth: 16\n"
-                     "\tusing alpha \n") +
-                "IMAGE {\n\tpixels hex\n123412341234abcd \n}\n",
+  EXPECT_EQ(sng_text({.bitdepth = 16,
+                      .using_words = "alpha",
+                      .rows = "123412341234abcd \n"}),
             read_file(file("ga.sng")));
 }
 
@@ -524,16 +553,16 @@ TEST_F(cli_tool, a_palette_with_transparency_becomes_rgba_and_says_so) {
                 ": transparency from a tRNS chunk is carried as an alpha "
                 "channel: converted to 8-bit RGBA\n",
             result.err);
-  EXPECT_EQ(sng_head("\twidth: 2\n\theight: 1\n\tbitdepth: 8\n"
-                     "\tusing alpha color \n") +
-                "IMAGE {\n\tpixels hex\n0a141e00 28323cff \n}\n",
+  EXPECT_EQ(sng_text({.width = 2,
+                      .using_words = "alpha color",
+                      .rows = "0a141e00 28323cff \n"}),
             read_file(file("t.sng")));
 }
 
 TEST_F(cli_tool, a_grey_header_over_unequal_samples_becomes_rgb_and_says_so) {
-  write_file(file("g.sng"),
-             sng_head("\twidth: 2\n\theight: 1\n\tbitdepth: 8\n") +
-                 "IMAGE {\n\tpixels hex\n101010 102010 \n}\n");
+  write_file(
+      file("g.sng"),
+      sng_text({.width = 2, .using_words = "", .rows = "101010 102010 \n"}));
   const outcome result = run({"convert", file("g.sng"), file("g.png")});
   EXPECT_EQ(0, result.status);
   EXPECT_EQ(
@@ -549,57 +578,45 @@ TEST_F(cli_tool, a_grey_header_over_unequal_samples_becomes_rgb_and_says_so) {
 }
 
 TEST_F(cli_tool, sng_that_png_cannot_hold_is_refused_with_one_line) {
-  const std::string header = "\twidth: 1\n\theight: 1\n\tbitdepth: ";
   const std::pair<std::string, std::string> cases[] = {
-      {sng_head(header + "12\n") + "IMAGE {\n\tpixels hex\n000 \n}\n",
+      {sng_text({.bitdepth = 12, .using_words = "", .rows = "000 \n"}),
        "a picture of bit depth 12 cannot be written as PNG"},
-      {sng_head("\twidth: 0\n\theight: 0\n\tbitdepth: 8\n"),
+      {sng_text({.width = 0, .height = 0, .using_words = ""}),
        "a picture of 0 x 0 pixels cannot be written as PNG"},
-      {sng_head(header + "8\n\tusing color palette\n") +
-           "PLTE {\n\t(1,2,3)\n}\nIMAGE {\n\tpixels hex\n05\n}\n",
+      {sng_text({.using_words = "color palette",
+                 .palette = "\t(1,2,3)\n",
+                 .rows = "05\n"}),
        "a pixel names palette entry 5 of a palette of 1"},
-      {sng_head(header + "8\n\tusing color\n") +
-           "IMAGE {\n\tpixels hex\nzz0000 \n}\n",
+      {sng_text({.rows = "zz0000 \n"}),
        "the picture holds the sample 595, outside 0 to 255 for its bit depth"},
       {"IHDR {\n", file("S.sng").string() + " is not a valid SNG picture"},
   };
   for (const auto& [text, message] : cases) {
     write_file(file("S.sng"), text);
-    const outcome result = run({"convert", file("S.sng"), file("S.png")});
-    EXPECT_EQ(1, result.status);
-    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
+    expect_failure({"convert", file("S.sng"), file("S.png")}, 1, message);
     EXPECT_FALSE(fs::exists(file("S.png")));
   }
 }
 
 TEST_F(cli_tool, a_file_that_is_not_a_png_is_refused) {
   write_file(file("fake.png"), "IHDR { width: 1 }\n");
-  const outcome result = run({"convert", file("fake.png"), file("x.sng")});
-  EXPECT_EQ(1, result.status);
-  EXPECT_EQ("quarn-cli: " + file("fake.png").string() + " is not a PNG file\n",
-            result.err);
-
-  const outcome missing = run({"convert", file("none.png"), file("x.sng")});
-  EXPECT_EQ(1, missing.status);
-  EXPECT_EQ("quarn-cli: cannot read " + file("none.png").string() +
-                ": No such file or directory\n",
-            missing.err);
+  expect_failure({"convert", file("fake.png"), file("x.sng")}, 1,
+                 file("fake.png").string() + " is not a PNG file");
+  expect_failure({"convert", file("none.png"), file("x.sng")}, 1,
+                 "cannot read " + file("none.png").string() +
+                     ": No such file or directory");
 }
 
 TEST_F(cli_tool, reveal_reads_hidden_text_from_sng_and_png_files) {
   // 'H' (0x48) in pixel 1:0, 'i' (0x69) in pixel 0:0: red keeps bits 7-6,
   // green bits 5-4, blue bits 3-0 of each byte in its low bits.
-  write_file(file("h.sng"), sng_head("\twidth: 2\n\theight: 1\n\tbitdepth: 8\n"
-                                     "\tusing color \n") +
-                                "IMAGE {\n\tpixels hex\nfdf2f9 fdf0f8 \n}\n");
+  write_file(file("h.sng"), sng_text({.width = 2, .rows = "fdf2f9 fdf0f8 \n"}));
   EXPECT_EQ("Hi\n", run_ok({"reveal", file("h.sng"), "1:0 0:0"}));
   run_ok({"convert", file("h.sng"), file("h.png")});
   EXPECT_EQ("Hi\n", run_ok({"reveal", file("h.png"), " 1:0\t0:0 "}));
 
-  const outcome outside = run({"reveal", file("h.sng"), "2:0"});
-  EXPECT_EQ(1, outside.status);
-  EXPECT_EQ("quarn-cli: position 2:0 lies outside the 2 x 1 picture\n",
-            outside.err);
+  expect_failure({"reveal", file("h.sng"), "2:0"}, 1,
+                 "position 2:0 lies outside the 2 x 1 picture");
 }
 
 // ---------------------------------------------------------- with a service
@@ -717,12 +734,7 @@ TEST_F(cli_service, unknown_pictures_and_wrong_passwords_are_one_line) {
        "cannot get 1.sng: the picture is protected by a password; give it "
        "with --password"},
   };
-  for (const auto& [args, message] : cases) {
-    const outcome result = run(args);
-    EXPECT_EQ(1, result.status);
-    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
-    EXPECT_EQ("", result.out);
-  }
+  for (const auto& [args, message] : cases) expect_failure(args, 1, message);
   EXPECT_EQ(0,
             run({"get", "1.sng", "--password", "nope", "--password", "letmein"})
                 .status);
@@ -757,46 +769,31 @@ TEST_F(cli_service, words_the_protocol_cannot_carry_are_refused_unsent) {
        "the identifier cannot hold a blank or a line feed: the protocol "
        "carries it as one word"},
   };
-  for (const auto& [args, message] : cases) {
-    const outcome result = run(args);
-    EXPECT_EQ(2, result.status);
-    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
-  }
+  for (const auto& [args, message] : cases) expect_failure(args, 2, message);
   EXPECT_EQ("", run_ok({"list"}));
 }
 
 TEST_F(cli_service, uploads_past_the_service_limits_are_refused_unsent) {
   write_file(file("many.sng"), std::string(1024 * 1024 + 1, '\n'));
-  const outcome lines = run({"put", file("many.sng"), "--secret", "s"});
-  EXPECT_EQ(1, lines.status);
-  EXPECT_EQ(
-      "quarn-cli: the picture's SNG text has 1048577 lines; the service "
-      "accepts at most 1048576\n",
-      lines.err);
+  expect_failure({"put", file("many.sng"), "--secret", "s"}, 1,
+                 "the picture's SNG text has 1048577 lines; the service "
+                 "accepts at most 1048576");
 
   write_file(file("long.sng"), std::string(4 * 1024 * 1024 + 1, 'x'));
-  const outcome line = run({"put", file("long.sng"), "--secret", "s"});
-  EXPECT_EQ(1, line.status);
-  EXPECT_EQ(
-      "quarn-cli: the picture's SNG text has a line longer than 4194304 "
-      "bytes, the most the service accepts\n",
-      line.err);
+  expect_failure({"put", file("long.sng"), "--secret", "s"}, 1,
+                 "the picture's SNG text has a line longer than 4194304 "
+                 "bytes, the most the service accepts");
   EXPECT_EQ("", run_ok({"list"}));
 }
 
 TEST_F(cli_service, pictures_the_service_would_not_keep_are_refused_unsent) {
-  std::string no_columns = rgb_picture(1, 2);
-  no_columns.replace(no_columns.find("width: 1"), 8, "width: 0");
-  for (std::size_t row;
-       (row = no_columns.find("808080 ")) != std::string::npos;)
-    no_columns.replace(row, 7, "\t");
-  write_file(file("empty_rows.sng"), no_columns);
+  write_file(file("empty_rows.sng"),
+             sng_text({.width = 0, .height = 2, .rows = "\t\n\t\n"}));
   write_file(file("own_password.sng"), rgb_picture(2, 2) +
                                            "private PASW {\n\t\"" +
                                            std::string(4097, 'p') + "\"\n}\n");
-  std::string wide = rgb_picture(600, 600);
-  wide.replace(wide.find("bitdepth: 8"), 11, "bitdepth: 255");
-  write_file(file("wide.sng"), wide);
+  write_file(file("wide.sng"),
+             sng_text({.width = 600, .height = 600, .bitdepth = 255}));
   const std::tuple<std::string, int, std::string> cases[] = {
       {"empty_rows.sng", 2,
        "the picture has rows but a width of 0: its rows would be stored as "
@@ -808,89 +805,54 @@ TEST_F(cli_service, pictures_the_service_would_not_keep_are_refused_unsent) {
        "the picture would be stored as 68400763 bytes of SNG text; the "
        "service stores at most 67108864"},
   };
-  for (const auto& [name, status, message] : cases) {
-    const outcome result = run({"put", file(name), "--secret", "s"});
-    EXPECT_EQ(status, result.status) << name;
-    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
-  }
+  for (const auto& [name, status, message] : cases)
+    expect_failure({"put", file(name), "--secret", "s"}, status, message);
   EXPECT_EQ("", run_ok({"list"}));
 }
 
 TEST_F(cli_service, a_picture_the_service_cannot_use_is_put_into_words) {
   write_file(file("bad.sng"), "not a picture\n");
-  const outcome parse = run({"put", file("bad.sng"), "--secret", "s"});
-  EXPECT_EQ(1, parse.status);
-  EXPECT_EQ(
-      "quarn-cli: cannot store the picture: the picture's SNG text does not "
-      "parse\n",
-      parse.err);
+  expect_failure({"put", file("bad.sng"), "--secret", "s"}, 1,
+                 "cannot store the picture: the picture's SNG text does not "
+                 "parse");
 
   write_file(file("small.sng"), rgb_picture(2, 1));
-  const outcome stego = run({"put", file("small.sng"), "--secret", "toolong"});
-  EXPECT_EQ(1, stego.status);
-  EXPECT_EQ(
-      "quarn-cli: cannot store the picture: the secret cannot be hidden in "
-      "the picture's pixels (it needs two pixels per byte, a bit depth of 4 "
-      "or more, and in a palette picture room for one new colour per byte)\n",
-      stego.err);
+  expect_failure({"put", file("small.sng"), "--secret", "toolong"}, 1,
+                 "cannot store the picture: the secret cannot be hidden in "
+                 "the picture's pixels (it needs two pixels per byte, a bit "
+                 "depth of 4 or more, and in a palette picture room for one "
+                 "new colour per byte)");
 }
 
 TEST_F(cli_tool, an_unreachable_service_is_one_line) {
   const std::string port = free_port();
-  const outcome result = run({"-p", port, "list"});
-  EXPECT_EQ(1, result.status);
-  EXPECT_EQ("quarn-cli: cannot reach quarn at 127.0.0.1:" + port +
-                ": Connection refused\n",
-            result.err);
+  expect_failure(
+      {"-p", port, "list"}, 1,
+      "cannot reach quarn at 127.0.0.1:" + port + ": Connection refused");
 }
 
-TEST_F(cli_tool, every_error_answer_is_put_into_words) {
-  const std::pair<std::string, std::string> answers[] = {
-      {"ERROR(ARG)", "the service refused the command's arguments"},
-      {"ERROR(PASSWORD)", "wrong password"},
-      {"ERROR(NOTFOUND)", "no picture has that identifier"},
-      {"ERROR(DBREAD)", "the service could not read the stored picture"},
-      {"ERROR(PARSE)", "the picture's SNG text does not parse"},
-      {"ERROR(STEGO)",
-       "the secret cannot be hidden in the picture's pixels (it needs two "
-       "pixels per byte, a bit depth of 4 or more, and in a palette picture "
-       "room for one new colour per byte)"},
-      {"ERROR(DBWRITE)",
-       "the service could not write the picture to its store"},
-      {"ERROR(LIMIT)",
-       "the picture is larger than the service accepts (lines of at most 4 "
-       "MiB, at most 1048576 lines, 64 MiB in all, and at most 64 MiB of SNG "
-       "text once stored)"},
-      {"ERROR(NEW)", "the service answered ERROR(NEW)"},
-      {"Unknown command",
-       "the service does not know the command; is it a quarn service?"},
-      {"HTTP/1.1 400", "unexpected answer from the service: \"HTTP/1.1 400\""},
-  };
-  write_file(file("a.sng"), rgb_picture(2, 2));
-  for (const auto& [answer, words] : answers) {
-    SCOPED_TRACE(answer);
-    fake_service fake(answer);
-    const outcome get =
-        run({"get", "1.sng", "--password", "pw", "-p", fake.port()});
-    EXPECT_EQ(1, get.status);
-    EXPECT_EQ("quarn-cli: cannot get 1.sng: " + words + "\n", get.err);
-    const outcome put =
-        run({"-p", fake.port(), "put", file("a.sng"), "--secret", "s"});
-    EXPECT_EQ(1, put.status);
-    EXPECT_EQ("quarn-cli: cannot store the picture: " + words + "\n", put.err);
-    const outcome list = run({"-p", fake.port(), "list"});
-    EXPECT_EQ(1, list.status);
-    EXPECT_EQ("quarn-cli: cannot list the pictures: " + words + "\n", list.err);
+TEST_F(cli_tool, every_error_answer_is_put_into_words_of_its_own) {
+  std::set<std::string> words;
+  for (const std::string reason : {"ARG", "PASSWORD", "NOTFOUND", "DBREAD",
+                                   "PARSE", "STEGO", "DBWRITE", "LIMIT"}) {
+    const std::string answer = "ERROR(" + reason + ")";
+    const std::string said = words_for(answer);
+    EXPECT_NE("the service answered " + answer, said);
+    words.insert(said);
   }
+  EXPECT_EQ(8u, words.size());
+  EXPECT_EQ("the service answered ERROR(NEW)", words_for("ERROR(NEW)"));
+  EXPECT_EQ("the service does not know the command; is it a quarn service?",
+            words_for("Unknown command"));
+  EXPECT_EQ("unexpected answer from the service: \"HTTP/1.1 400\"",
+            words_for("HTTP/1.1 400"));
 }
 
 TEST_F(cli_tool, a_service_that_closes_early_is_one_line) {
   fake_service fake("2\nonly one line", true);
-  const outcome result = run({"-p", fake.port(), "list"});
-  EXPECT_EQ(1, result.status);
-  EXPECT_EQ("quarn-cli: the service at 127.0.0.1:" + fake.port() +
-                " closed the connection before answering in full\n",
-            result.err);
+  expect_failure({"-p", fake.port(), "list"}, 1,
+                 "the service at 127.0.0.1:" + fake.port() +
+                     " closed the connection before answering in full");
 }
 
 TEST_F(cli_tool, command_lines_it_does_not_understand_exit_with_status_2) {
@@ -914,11 +876,7 @@ TEST_F(cli_tool, command_lines_it_does_not_understand_exit_with_status_2) {
       {{"reveal", "a.sng", " "}, "no positions given"},
       {{"convert", "a.png"}, "usage: quarn-cli convert IN OUT"},
   };
-  for (const auto& [args, message] : cases) {
-    const outcome result = run(args);
-    EXPECT_EQ(2, result.status);
-    EXPECT_EQ("quarn-cli: " + message + "\n", result.err);
-  }
+  for (const auto& [args, message] : cases) expect_failure(args, 2, message);
 }
 
 TEST_F(cli_tool, every_command_has_help) {
