@@ -22,6 +22,8 @@
 
 #include "sng/strlib.h"
 #include "support/fresh_directory.h"
+#include "support/lowered_limit.h"
+#include "support/pictures.h"
 
 namespace {
 
@@ -30,14 +32,7 @@ namespace fs = std::filesystem;
 
 // SNG text of a red picture of `width` x `height` pixels.
 std::string picture_text(int width, int height) {
-  std::string text = "IHDR {\n\twidth: " + std::to_string(width) +
-                     "\n\theight: " + std::to_string(height) +
-                     "\n\tbitdepth: 8\n}\nIMAGE {\n\tpixels hex\n";
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) text += "ff0000 ";
-    text += '\n';
-  }
-  return text + "}\n";
+  return rgb_picture(width, height, "ff0000");
 }
 
 sng picture(int width = 1, int height = 1) {
@@ -200,22 +195,11 @@ TEST(store, opens_no_file_it_does_not_list_under_an_identifier_name) {
 
 // Lowers the descriptor limit to the descriptors open now, so that opening
 // one more fails, until it goes out of scope.
-class no_descriptor_left {
- public:
-  no_descriptor_left() {
-    EXPECT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before_));
-    const int lowest_free = ::dup(0);
-    ::close(lowest_free);
-    const rlimit limit{static_cast<rlim_t>(lowest_free), before_.rlim_max};
-    EXPECT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &limit));
-  }
-  ~no_descriptor_left() { ::setrlimit(RLIMIT_NOFILE, &before_); }
-  no_descriptor_left(const no_descriptor_left&) = delete;
-  no_descriptor_left& operator=(const no_descriptor_left&) = delete;
-
- private:
-  rlimit before_{};
-};
+lowered_limit no_descriptor_left() {
+  const int lowest_free = ::dup(0);
+  ::close(lowest_free);
+  return lowered_limit(RLIMIT_NOFILE, static_cast<rlim_t>(lowest_free));
+}
 
 TEST(store, tells_a_missing_file_from_an_unreadable_one) {
   run_in_fresh_directory([] {
@@ -236,7 +220,7 @@ TEST(store, tells_a_missing_file_from_an_unreadable_one) {
       EXPECT_THROW(store()->fetch_item(id), sng_storage::read_error) << id;
     }
     {
-      const no_descriptor_left limit;
+      const lowered_limit limit = no_descriptor_left();
       EXPECT_THROW(store()->get_item("a.sng"), sng_storage::read_error);
       EXPECT_THROW(store()->fetch_item("a.sng"), sng_storage::read_error);
     }

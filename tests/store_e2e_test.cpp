@@ -23,6 +23,7 @@
 
 #include "sng/sng.h"
 #include "support/log_pattern.h"
+#include "support/lowered_limit.h"
 #include "support/pictures.h"
 #include "support/service_process.h"
 
@@ -70,28 +71,12 @@ std::string getpic(const std::string& id) {
   return getpic(c, id);
 }
 
-// Lowers this process's file-size limit while it lives; a service started
-// meanwhile keeps the lower limit.
-class file_size_limit {
- public:
-  explicit file_size_limit(rlim_t bytes) {
-    EXPECT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &before_));
-    const rlimit lower{bytes, before_.rlim_max};
-    EXPECT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &lower));
-  }
-  ~file_size_limit() { ::setrlimit(RLIMIT_FSIZE, &before_); }
-  file_size_limit(const file_size_limit&) = delete;
-  file_size_limit& operator=(const file_size_limit&) = delete;
-
- private:
-  rlimit before_{};
-};
-
 TEST(store_limits, a_file_size_limit_fails_one_store_and_the_service_goes_on) {
   constexpr rlim_t limit_bytes = 16 * 1024;
   std::optional<service_process> service;
   {
-    const file_size_limit limit(limit_bytes);
+    // The service started meanwhile keeps the lower limit.
+    const lowered_limit limit(RLIMIT_FSIZE, limit_bytes);
     service.emplace();
   }
   EXPECT_EQ("ERROR(DBWRITE)", putpic("big", rgb_picture(64, 64)));
