@@ -21,15 +21,21 @@
 #include "sng/strlib.h"
 #include "storage/journal.h"
 
-const char* const db_name = "./quarn.db";
-const char* const db_dir = "./db";
-const char* const ext = ".sng";
-
-std::mutex mtx;
-
 std::unique_ptr<sng_storage> sng_storage::self;
 
 namespace {
+
+const char* const db_name = "./quarn.db";  // the index
+const char* const db_dir = "./db";         // the pictures' files
+const char* const ext = ".sng";            // every identifier's ending
+
+// The store's one lock: it guards what sng_storage marks as guarded by mtx.
+std::mutex mtx;
+
+// The number before the first point of `id`, read as hexadecimal.
+int extract_id(const std::string& id);
+// Makes sure db_dir is a directory, creating it durably when missing.
+bool init_dir(file_system& files);
 
 using work = store_failure::work;
 
@@ -933,6 +939,8 @@ bool sng_storage::lists(const std::string& id) const {
   return listed_.contains(id);
 }
 
+namespace {
+
 int extract_id(const std::string& id) {
   const std::string_view number(id.data(), std::min(id.find('.'), id.size()));
   auto at = number.begin();
@@ -945,8 +953,6 @@ int extract_id(const std::string& id) {
     value = std::min(value * 16 + hex_digit(*at), limit);
   return static_cast<int>(negative ? -value : value);
 }
-
-bool init_dir() { return init_dir(file_system::posix()); }
 
 bool init_dir(file_system& files) {
   struct stat status {};
@@ -964,6 +970,8 @@ bool init_dir(file_system& files) {
   report_errno(work::opening, failed_step, db_dir);
   return false;
 }
+
+}  // namespace
 
 std::string make_filename(const std::string& id) {
   return std::string(db_dir) + "/" + id;

@@ -1,6 +1,6 @@
-// The picture store: one SNG file per picture under db_dir, named by its
-// identifier, and the index file db_name listing the identifiers in the order
-// they were stored. There is one store per process, created by the first
+// The picture store: one SNG file per picture under ./db, named by its
+// identifier, and the index file ./quarn.db listing the identifiers in the
+// order they were stored. There is one store per process, created by the first
 // call of instance() and kept until the process is gone; every thread may use
 // it at any time.
 //
@@ -33,14 +33,6 @@
 #include "sng/sng.h"
 #include "storage/file_system.h"
 #include "storage/picture_cache.h"
-
-extern const char* const db_name;  // "./quarn.db"
-extern const char* const db_dir;   // "./db"
-extern const char* const ext;      // ".sng"
-
-// Guards the store's list and counter, and orders picture writes and index
-// appends.
-extern std::mutex mtx;
 
 // What a fetch takes of its caller's memory. `reserve` hears of the bytes a
 // step is about to take (the file's text, then the parsed picture) before it
@@ -78,8 +70,8 @@ struct store_failure {
 };
 
 // Hears of every failure of the store's file work, on the failing thread and
-// maybe with mtx held, before the store throws: it must be thread-safe and
-// quick, and must not use the store.
+// maybe with the store's lock held, before the store throws: it must be
+// thread-safe and quick, and must not use the store.
 using store_failure_hook = void (*)(const store_failure&);
 
 // Sets the hook the store reports its failures to; none (nullptr) at start.
@@ -165,14 +157,18 @@ class sng_storage {
 
     file_system& files;
     const std::string& text;
-    std::uint64_t text_sum = 0;      // journal::text_checksum of text
-    bool in_journal = false;         // the text goes into the journal
-    std::uint64_t index_offset = 0;  // where its index line goes
+    // Set by the put's own thread before it is queued.
+    std::uint64_t text_sum = 0;  // journal::text_checksum of text
+    bool in_journal = false;     // the text goes into the journal
     std::string staged_path;
-    std::string id;       // empty while not numbered
-    bool placed = false;  // renamed to its identifier's name
-    bool stored = false;  // durable and listed; guarded by mtx
-    bool done = false;    // guarded by mtx
+    // Set by the committing thread; the put's own thread reads them once
+    // `done`.
+    std::string id;                  // empty while not numbered
+    bool placed = false;             // renamed to its identifier's name
+    std::uint64_t index_offset = 0;  // where its index line goes
+    // Guarded by mtx.
+    bool stored = false;  // durable and listed
+    bool done = false;    // its batch is committed or has failed
   };
 
   // The journal file new batches go to. Used by the committing thread only.
@@ -246,28 +242,25 @@ class sng_storage {
   // Index lines of journaled puts whose append failed; the next batch
   // appends them first. Used by the committing thread only.
   std::string owed_lines_;
-  bool index_elsewhere_ = false;  // on another file system than db_dir
+  bool index_elsewhere_ = false;  // set by the constructor: the index is on
+                                  // another file system than ./db
 
-  // State below is guarded by mtx.
+  // State below is guarded by mtx, the store's one lock (storage.cpp), which
+  // no thread holds while it reads or writes a file.
   std::vector<std::string> items_;
   std::unordered_set<std::string> listed_;  // the same identifiers, to look up
   int counter_ = 0;
   std::vector<pending_put*> queue_;  // puts waiting for the next batch
   mutable picture_cache cache_;
-  bool committing_ = false;            // whether a thread is committing a batch
-  std::condition_variable committed_;  // signalled after every batch
+  bool committing_ = false;            // a thread is committing a batch
+  std::condition_variable committed_;  // signalled, with mtx, after a batch
   // Journal files not yet retired, the active one last.
   std::deque<std::uint64_t> journal_generations_;
 };
 
-// The number before the first point of `id`, read as hexadecimal.
-int extract_id(const std::string& id);
-// Makes sure db_dir is a directory, creating it durably when missing.
-bool init_dir();
-bool init_dir(file_system& files);
-// db_dir, "/" and `id`.
+// "./db/" and `id`.
 std::string make_filename(const std::string& id);
-// The free space the store leaves on the file system that holds db_dir (or
+// The free space the store leaves on the file system that holds ./db (or
 // will hold it), in bytes; nothing when that file system cannot be asked.
 std::optional<std::uint64_t> disk_reserve_bytes();
 // The number of identifiers the index names now, read without opening the

@@ -41,7 +41,7 @@ class snapshot_checker {
 };
 
 words index_words() {
-  std::ifstream in(db_name);
+  std::ifstream in("quarn.db");
   return words(std::istream_iterator<std::string>(in), {});
 }
 

@@ -376,7 +376,7 @@ TEST_P(store_under_power_cuts,
 
   const std::unique_ptr<sng_storage> store = sng_storage::open(files, limits);
   const words listed = store->get_all_items();
-  EXPECT_EQ(words_of(files.contents(db_name).value_or("")), listed);
+  EXPECT_EQ(words_of(files.contents("quarn.db").value_or("")), listed);
   EXPECT_EQ(listed.size(),
             std::set<std::string>(listed.begin(), listed.end()).size());
   for (const std::string& id : listed) {
@@ -409,7 +409,7 @@ TEST(store_reopened,
   memory_file_system files(random);
   const journal_limits limits;  // no checkpoint before the store is closed
   sng_storage::open(files, limits).reset();
-  write_file(files, db_name, "1.sng\n2.sng\n");
+  write_file(files, "quarn.db", "1.sng\n2.sng\n");
   auto store = sng_storage::open(files, limits);
   EXPECT_EQ((words{"1.sng", "2.sng"}), store->get_all_items());
 
@@ -417,27 +417,27 @@ TEST(store_reopened,
   EXPECT_EQ("3.sng", store->put_text("three\n"));
   EXPECT_EQ("4.sng", store->put_text("four\n"));
   store.reset();
-  write_file(files, db_name, "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n");
+  write_file(files, "quarn.db", "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n");
   store = sng_storage::open(files, limits);
-  EXPECT_EQ("1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n", files.contents(db_name));
+  EXPECT_EQ("1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n", files.contents("quarn.db"));
 
   // Restored from a copy taken before a journaled picture's line, and a line
   // added: the picture's line comes after.
   EXPECT_EQ("a.sng", store->put_text("ten\n"));
   store.reset();
-  write_file(files, db_name, "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\n");
+  write_file(files, "quarn.db", "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\n");
   store = sng_storage::open(files, limits);
   EXPECT_EQ("1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\na.sng\n",
-            files.contents(db_name));
+            files.contents("quarn.db"));
 
   // A line torn by a crash and the next one lost.
   EXPECT_EQ("b.sng", store->put_text("eleven\n"));
   EXPECT_EQ("c.sng", store->put_text("twelve\n"));
   store.reset();
   const std::string whole = "1.sng\n2.sng\n3.sng\n4.sng\n9.sng\n7.sng\na.sng\n";
-  write_file(files, db_name, whole + "b.s");
+  write_file(files, "quarn.db", whole + "b.s");
   store = sng_storage::open(files, limits);
-  EXPECT_EQ(whole + "b.sng\nc.sng\n", files.contents(db_name));
+  EXPECT_EQ(whole + "b.sng\nc.sng\n", files.contents("quarn.db"));
   EXPECT_EQ(words_of(whole + "b.sng c.sng"), store->get_all_items());
 }
 

@@ -63,7 +63,7 @@ TEST(store, goes_on_storing_after_memory_runs_out_anywhere_in_a_put) {
 
     for (const std::string& id : store->get_all_items())
       EXPECT_EQ(text, *store->fetch_item(id).text) << id;
-    for (const auto& entry : std::filesystem::directory_iterator(db_dir))
+    for (const auto& entry : std::filesystem::directory_iterator("db"))
       EXPECT_FALSE(entry.path().filename().string().starts_with(".staged-"))
           << entry.path();
   });

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -55,10 +54,10 @@ words words_of(const std::string& text) {
   return result;
 }
 
-// The names in db_dir but the store's journal, sorted.
+// The names in db/ but the store's journal, sorted.
 words stored_files() {
   words names;
-  for (const auto& entry : fs::directory_iterator(db_dir))
+  for (const auto& entry : fs::directory_iterator("db"))
     if (!entry.path().filename().string().starts_with(".journal-"))
       names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
@@ -85,51 +84,21 @@ void rewrite_hiding_the_change(const fs::path& path,
            after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
 }
 
-TEST(extract_id, reads_the_part_before_the_first_point_as_hexadecimal) {
-  EXPECT_EQ(1, extract_id("1.sng"));
-  EXPECT_EQ(10, extract_id("a.sng"));
-  EXPECT_EQ(0xab, extract_id("AB.SNG"));
-  EXPECT_EQ(16, extract_id("10.sng"));
-  EXPECT_EQ(0x1f2, extract_id("1f2g.sng"));
-  EXPECT_EQ(1, extract_id("1.2.sng"));
-  EXPECT_EQ(0x12, extract_id("12"));
-  EXPECT_EQ(-10, extract_id("-a.sng"));
-  EXPECT_EQ(11, extract_id("+b.sng"));
-}
-
-TEST(extract_id, gives_zero_without_leading_digits) {
-  EXPECT_EQ(0, extract_id("zz.sng"));
-  EXPECT_EQ(0, extract_id(".sng"));
-  EXPECT_EQ(0, extract_id(""));
-  EXPECT_EQ(0, extract_id("-"));
-  EXPECT_EQ(0, extract_id("+.sng"));
-  EXPECT_EQ(0, extract_id(" 1.sng"));
-}
-
-TEST(extract_id, stops_at_the_nearest_int_limit) {
-  EXPECT_EQ(INT_MAX, extract_id("7fffffff.sng"));
-  EXPECT_EQ(INT_MAX, extract_id("80000000.sng"));
-  EXPECT_EQ(INT_MAX, extract_id("ffffffffffffffffffffffff.sng"));
-  EXPECT_EQ(INT_MIN, extract_id("-80000000.sng"));
-  EXPECT_EQ(INT_MIN, extract_id("-80000001.sng"));
-  EXPECT_EQ(INT_MIN, extract_id("-ffffffffffffffffffffffff"));
-}
-
 TEST(store, starts_empty_and_stores_the_first_picture_as_1_sng) {
   run_in_fresh_directory([] {
     ::umask(022);
     EXPECT_EQ(words{}, store()->get_all_items());
     EXPECT_EQ(store(), store());
-    EXPECT_EQ("", read_file(db_name));
+    EXPECT_EQ("", read_file("quarn.db"));
     struct stat status {};
-    ASSERT_EQ(0, ::stat(db_dir, &status));
+    ASSERT_EQ(0, ::stat("db", &status));
     EXPECT_TRUE(S_ISDIR(status.st_mode));
     EXPECT_EQ(0750u, status.st_mode & 0777);
 
     const sng red = picture(3, 2);
     EXPECT_EQ("1.sng", store()->put_item(red));
     EXPECT_EQ(red.to_raw_string(), read_file("db/1.sng"));
-    EXPECT_EQ("1.sng\n", read_file(db_name));
+    EXPECT_EQ("1.sng\n", read_file("quarn.db"));
     EXPECT_EQ(words{"1.sng"}, store()->get_all_items());
     EXPECT_EQ(words{"1.sng"}, stored_files());
     EXPECT_EQ(red.to_raw_string(), store()->get_item("1.sng").to_raw_string());
@@ -145,24 +114,47 @@ TEST(store, numbers_pictures_in_lower_case_hexadecimal) {
     for (const std::string& id : expected)
       EXPECT_EQ(id, store()->put_item(red));
     EXPECT_EQ(expected, store()->get_all_items());
-    EXPECT_EQ(expected, words_of(read_file(db_name)));
+    EXPECT_EQ(expected, words_of(read_file("quarn.db")));
   });
 }
 
 TEST(store, continues_after_the_largest_identifier_of_the_index) {
   run_in_fresh_directory([] {
-    write_file(db_name, "1.sng\na.sng\n3.sng\n");
+    write_file("quarn.db", "1.sng\na.sng\n3.sng\n");
     EXPECT_EQ((words{"1.sng", "a.sng", "3.sng"}), store()->get_all_items());
     EXPECT_EQ("b.sng", store()->put_item(picture()));
-    EXPECT_EQ("1.sng\na.sng\n3.sng\nb.sng\n", read_file(db_name));
+    EXPECT_EQ("1.sng\na.sng\n3.sng\nb.sng\n", read_file("quarn.db"));
     EXPECT_EQ((words{"1.sng", "a.sng", "3.sng", "b.sng"}),
               store()->get_all_items());
   });
 }
 
+TEST(store, numbers_on_from_the_largest_hexadecimal_number_in_the_index) {
+  // The number is what comes before the first point, in either case, with
+  // a sign; past the int range it stops at the nearest limit.
+  const std::pair<std::string, std::string> cases[] = {
+      {"AB.SNG\n1.sng\n", "ac.sng"},
+      {"1f2g.sng\n", "1f3.sng"},
+      {"1.2.sng\n12\n", "13.sng"},
+      {"+b.sng\n-ff.sng\n", "c.sng"},
+      {"-80000001.sng\n", "1.sng"},
+      {"80000000.sng\n", "none"},
+      {"ffffffffffffffffffffffff.sng\n", "none"},
+  };
+  for (const auto& [index, next] : cases)
+    run_in_fresh_directory([&] {
+      write_file("quarn.db", index);
+      if (next == "none")
+        EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error)
+            << index;
+      else
+        EXPECT_EQ(next, store()->put_item(picture())) << index;
+    });
+}
+
 TEST(store, lists_every_word_of_the_index_but_counts_only_numbers) {
   run_in_fresh_directory([] {
-    write_file(db_name, "\n  zz.sng\t\n\n2.sng \r\n-7.sng");
+    write_file("quarn.db", "\n  zz.sng\t\n\n2.sng \r\n-7.sng");
     EXPECT_EQ((words{"zz.sng", "2.sng", "-7.sng"}), store()->get_all_items());
     EXPECT_EQ("3.sng", store()->put_item(picture()));
   });
@@ -170,16 +162,16 @@ TEST(store, lists_every_word_of_the_index_but_counts_only_numbers) {
 
 TEST(store, writes_a_line_feed_before_the_identifier_when_the_index_lacks_one) {
   run_in_fresh_directory([] {
-    write_file(db_name, "1.sng");
+    write_file("quarn.db", "1.sng");
     EXPECT_EQ("2.sng", store()->put_item(picture()));
-    EXPECT_EQ("1.sng\n2.sng\n", read_file(db_name));
+    EXPECT_EQ("1.sng\n2.sng\n", read_file("quarn.db"));
     EXPECT_EQ((words{"1.sng", "2.sng"}), store()->get_all_items());
   });
 }
 
 TEST(store, opens_no_file_it_does_not_list_under_an_identifier_name) {
   run_in_fresh_directory([] {
-    write_file(db_name, "../quarn.db\nA.sng\n");
+    write_file("quarn.db", "../quarn.db\nA.sng\n");
     ASSERT_EQ("b.sng", store()->put_item(picture()));
     // Valid picture files: one the index does not name, one it names in
     // upper case.
@@ -203,7 +195,7 @@ lowered_limit no_descriptor_left() {
 
 TEST(store, tells_a_missing_file_from_an_unreadable_one) {
   run_in_fresh_directory([] {
-    write_file(db_name, "5.sng\n6.sng\n7.sng\n8.sng\n9.sng\na.sng\n");
+    write_file("quarn.db", "5.sng\n6.sng\n7.sng\n8.sng\n9.sng\na.sng\n");
     ASSERT_NE(nullptr, store());
     fs::create_directory("db/6.sng");
     write_file("db/7.sng", "IHDR {\n\twidth: 1\n\theight: 2\n}\n");
@@ -240,7 +232,7 @@ void record_read_failure(const store_failure& failure) {
 
 TEST(store, reports_the_step_file_and_cause_of_each_failed_read) {
   run_in_fresh_directory([] {
-    write_file(db_name, "5.sng\n6.sng\n7.sng\n8.sng\n");
+    write_file("quarn.db", "5.sng\n6.sng\n7.sng\n8.sng\n");
     ASSERT_NE(nullptr, store());
     fs::create_directory("db/6.sng");
     write_file("db/7.sng", "IHDR {\n\twidth: 1\n\theight: 2\n}\n");
@@ -285,23 +277,23 @@ TEST(store, fetches_a_picture_again_from_its_file_once_the_file_changes) {
 
 TEST(store, retries_a_failed_creation_at_the_next_call) {
   run_in_fresh_directory([] {
-    write_file(db_dir, "a plain file");
+    write_file("db", "a plain file");
     EXPECT_THROW(sng_storage::instance(), sng_storage::init_error);
-    EXPECT_EQ("", read_file(db_name));
-    fs::remove(db_dir);
-    write_file(db_name, "4.sng\n");
+    EXPECT_EQ("", read_file("quarn.db"));
+    fs::remove("db");
+    write_file("quarn.db", "4.sng\n");
     EXPECT_EQ(words{"4.sng"}, store()->get_all_items());
-    EXPECT_TRUE(fs::is_directory(db_dir));
+    EXPECT_TRUE(fs::is_directory("db"));
   });
 }
 
 TEST(store, never_numbers_past_the_largest_int) {
   run_in_fresh_directory([] {
-    write_file(db_name, "7ffffffe.sng\n");
+    write_file("quarn.db", "7ffffffe.sng\n");
     EXPECT_EQ("7fffffff.sng", store()->put_item(picture()));
     EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
     EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
-    EXPECT_EQ("7ffffffe.sng\n7fffffff.sng\n", read_file(db_name));
+    EXPECT_EQ("7ffffffe.sng\n7fffffff.sng\n", read_file("quarn.db"));
     EXPECT_EQ((words{"7fffffff.sng"}), stored_files());
   });
 }
@@ -313,39 +305,39 @@ TEST(store, leaves_nothing_when_a_directory_stands_where_the_picture_goes) {
     EXPECT_THROW(store()->put_item(picture()), sng_storage::write_error);
     EXPECT_EQ(words{"1.sng"}, stored_files());
     EXPECT_TRUE(fs::is_empty("db/1.sng"));
-    EXPECT_EQ("", read_file(db_name));
+    EXPECT_EQ("", read_file("quarn.db"));
     EXPECT_EQ(words{}, store()->get_all_items());
     EXPECT_THROW(store()->get_item("1.sng"), sng_storage::not_found_error);
 
     EXPECT_EQ("2.sng", store()->put_item(picture()));
-    EXPECT_EQ("2.sng\n", read_file(db_name));
+    EXPECT_EQ("2.sng\n", read_file("quarn.db"));
   });
 }
 
 TEST(store, keeps_the_picture_but_lists_nothing_when_the_index_fails) {
   run_in_fresh_directory([] {
     ASSERT_NE(nullptr, store());
-    fs::remove(db_name);
-    fs::create_directory(db_name);
+    fs::remove("quarn.db");
+    fs::create_directory("quarn.db");
     const sng red = picture();
     EXPECT_THROW(store()->put_item(red), sng_storage::write_error);
     EXPECT_EQ(red.to_raw_string(), read_file("db/1.sng"));
     EXPECT_EQ(words{}, store()->get_all_items());
     EXPECT_THROW(store()->get_item("1.sng"), sng_storage::not_found_error);
 
-    fs::remove(db_name);
-    write_file(db_name, "");
+    fs::remove("quarn.db");
+    write_file("quarn.db", "");
     EXPECT_EQ("2.sng", store()->put_item(red));
-    EXPECT_EQ("2.sng\n", read_file(db_name));
+    EXPECT_EQ("2.sng\n", read_file("quarn.db"));
   });
 }
 
 TEST(store, creates_the_index_again_when_it_is_removed_while_open) {
   run_in_fresh_directory([] {
     ASSERT_EQ("1.sng", store()->put_item(picture()));
-    fs::remove(db_name);
+    fs::remove("quarn.db");
     EXPECT_EQ("2.sng", store()->put_item(picture()));
-    EXPECT_EQ("2.sng\n", read_file(db_name));
+    EXPECT_EQ("2.sng\n", read_file("quarn.db"));
     EXPECT_EQ((words{"1.sng", "2.sng"}), store()->get_all_items());
     EXPECT_EQ((words{"1.sng", "2.sng"}), stored_files());
   });
@@ -353,7 +345,7 @@ TEST(store, creates_the_index_again_when_it_is_removed_while_open) {
 
 TEST(store, removes_staged_files_left_behind_when_it_opens) {
   run_in_fresh_directory([] {
-    fs::create_directory(db_dir);
+    fs::create_directory("db");
     write_file("db/.staged-1", "half a pict");
     write_file("db/.staged-12", picture_text(1, 1));
     write_file("db/5.sng", picture_text(1, 1));
@@ -377,8 +369,8 @@ TEST(store, never_writes_through_a_link_planted_under_a_staging_name) {
 
 TEST(store, overwrites_a_left_behind_file_after_a_restart) {
   run_in_fresh_directory([] {
-    write_file(db_name, "1.sng\n");
-    fs::create_directory(db_dir);
+    write_file("quarn.db", "1.sng\n");
+    fs::create_directory("db");
     write_file("db/2.sng", "half a pict");
     const sng red = picture(2, 1);
     EXPECT_EQ("2.sng", store()->put_item(red));
@@ -405,12 +397,12 @@ TEST(store, leaves_no_partial_picture_when_the_disk_fills) {
 
     EXPECT_THROW(store()->put_item(large), sng_storage::write_error);
     EXPECT_EQ(words{}, stored_files());
-    EXPECT_EQ("", read_file(db_name));
+    EXPECT_EQ("", read_file("quarn.db"));
     EXPECT_EQ(words{}, store()->get_all_items());
 
     EXPECT_EQ("2.sng", store()->put_item(small));
     EXPECT_EQ(words{"2.sng"}, stored_files());
-    EXPECT_EQ("2.sng\n", read_file(db_name));
+    EXPECT_EQ("2.sng\n", read_file("quarn.db"));
   });
 }
 
@@ -420,23 +412,23 @@ TEST(store,
     constexpr rlim_t limit = 1024;
     // Three bytes short of the limit: "2.sng\n" gets half written.
     const std::string index = "1.sng\n" + std::string(limit - 3 - 6, '\n');
-    write_file(db_name, index);
+    write_file("quarn.db", index);
     ASSERT_NE(nullptr, store());
     limit_file_size(limit);
 
     // The journal holds the picture; its index line is taken back whole.
     const sng red = picture();
     EXPECT_EQ("2.sng", store()->put_item(red));
-    EXPECT_EQ(index, read_file(db_name));
+    EXPECT_EQ(index, read_file("quarn.db"));
     EXPECT_EQ((words{"1.sng", "2.sng"}), store()->get_all_items());
     EXPECT_EQ(red.to_raw_string(), read_file("db/2.sng"));
     // Nothing more is stored until the line is in.
     EXPECT_THROW(store()->put_item(red), sng_storage::write_error);
-    EXPECT_EQ(index, read_file(db_name));
+    EXPECT_EQ(index, read_file("quarn.db"));
 
     limit_file_size(RLIM_INFINITY);
     EXPECT_EQ("4.sng", store()->put_item(red));
-    EXPECT_EQ(index + "2.sng\n4.sng\n", read_file(db_name));
+    EXPECT_EQ(index + "2.sng\n4.sng\n", read_file("quarn.db"));
     EXPECT_EQ((words{"1.sng", "2.sng", "4.sng"}), store()->get_all_items());
   });
 }
@@ -469,10 +461,10 @@ TEST(store, keeps_every_listed_picture_whole_when_killed_at_any_moment) {
 
     // A kill leaves whole lines; opening keeps them and may add the lines of
     // pictures journaled just before the kill.
-    const std::string left = read_file(db_name);
+    const std::string left = read_file("quarn.db");
     EXPECT_TRUE(left.empty() || left.back() == '\n');
     const words listed = store()->get_all_items();
-    const std::string index = read_file(db_name);
+    const std::string index = read_file("quarn.db");
     EXPECT_TRUE(index.starts_with(left));
     EXPECT_EQ(words_of(index), listed);
     EXPECT_FALSE(listed.empty());
@@ -484,7 +476,7 @@ TEST(store, keeps_every_listed_picture_whole_when_killed_at_any_moment) {
     }
     const std::string next = store()->put_item(red);
     EXPECT_EQ(listed.end(), std::find(listed.begin(), listed.end(), next));
-    EXPECT_EQ(index + next + "\n", read_file(db_name));
+    EXPECT_EQ(index + next + "\n", read_file("quarn.db"));
   });
 }
 
