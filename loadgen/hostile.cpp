@@ -67,6 +67,8 @@ constexpr std::chrono::seconds held_connect_wait{5};
 // a few seconds for held connections.
 constexpr std::chrono::seconds stalled_hold{70};
 constexpr std::chrono::seconds held_connections_hold{5};
+// How long the service gets to see the held connections closed.
+constexpr std::chrono::milliseconds release_settle{500};
 
 constexpr std::array<std::pair<std::string_view, hostile_scenario>, 9>
     scenarios = {{
@@ -483,11 +485,16 @@ hostile_report held(const hostile_settings& settings) {
   const int closed = closed_or_answered(peers);
   const bool survived = meter.service().running();
   const list_sample fresh = sample_list_once(settings.host, settings.port);
+  const std::size_t connected = peers.size();
+  // Once the held connections go, the service must serve again.
+  peers.clear();
+  std::this_thread::sleep_for(release_settle);
+  const list_sample released = sample_list_once(settings.host, settings.port);
   hostile_report report;
   report.cost = meter.end();
   report.requests = held_connections;
   report.outcome = std::string(survived ? "service running" : "service ended") +
-                   "; " + std::to_string(peers.size()) + " connected";
+                   "; " + std::to_string(connected) + " connected";
   if (refused > 0)
     report.outcome += ", " + std::to_string(refused) + " refused";
   if (not_accepted > 0)
@@ -496,7 +503,9 @@ hostile_report held(const hostile_settings& settings) {
                       std::to_string(held_connect_wait.count()) + " s";
   report.outcome += "; after " + std::to_string(hold.count()) + " s " +
                     std::to_string(closed) +
-                    " closed or answered; a fresh list " + describe(fresh);
+                    " closed or answered; a fresh list " + describe(fresh) +
+                    "; once they are released, a fresh list " +
+                    describe(released);
   return report;
 }
 
