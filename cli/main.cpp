@@ -27,11 +27,7 @@ int main(int argc, char** argv) {
     return 0;
   } catch (const client::usage_error& error) {
     return fail(error.message(), 2);
-  } catch (const client::failure& error) {
-    return fail(error.message(), 1);
-  } catch (const client::refusal& error) {
-    return fail(error.message(), 1);
-  } catch (const client::over_limit& error) {
+  } catch (const client::error& error) {
     return fail(error.message(), 1);
   } catch (const std::bad_alloc&) {
     return fail("out of memory", 1);

@@ -9,51 +9,48 @@
 
 namespace client {
 
-// Something went wrong while doing what was asked: a file, a conversion, the
-// network, an answer that is no answer of a quarn service.
-class failure {
+// What every failure below carries: the line a person reads. A tool that
+// answers some kinds alike catches this base after the kinds it tells apart.
+class error {
  public:
-  explicit failure(std::string message) : message_(std::move(message)) {}
+  explicit error(std::string message) : message_(std::move(message)) {}
   const std::string& message() const { return message_; }
 
  private:
   std::string message_;
+};
+
+// Something went wrong while doing what was asked: a file, a conversion, the
+// network, an answer that is no answer of a quarn service.
+class failure : public error {
+ public:
+  using error::error;
 };
 
 // The request asks for something the tool does not do, or gives a value the
 // protocol cannot carry (a secret with a blank, a malformed position).
-class usage_error {
+class usage_error : public error {
  public:
-  explicit usage_error(std::string message) : message_(std::move(message)) {}
-  const std::string& message() const { return message_; }
-
- private:
-  std::string message_;
+  using error::error;
 };
 
 // The service answered "ERROR(reason)". `reason` is the word in parentheses
 // ("PASSWORD", "NOTFOUND", ...); the message says in words what went wrong.
-class refusal {
+class refusal : public error {
  public:
   refusal(std::string reason, std::string message)
-      : reason_(std::move(reason)), message_(std::move(message)) {}
+      : error(std::move(message)), reason_(std::move(reason)) {}
   const std::string& reason() const { return reason_; }
-  const std::string& message() const { return message_; }
 
  private:
   std::string reason_;
-  std::string message_;
 };
 
 // A picture larger than the service accepts, refused before anything is
 // sent: past a limit of the protocol, or too many pixels to convert.
-class over_limit {
+class over_limit : public error {
  public:
-  explicit over_limit(std::string message) : message_(std::move(message)) {}
-  const std::string& message() const { return message_; }
-
- private:
-  std::string message_;
+  using error::error;
 };
 
 }  // namespace client
