@@ -40,5 +40,6 @@ constexpr std::size_t candidate_slack_bytes = 16;
 constexpr std::chrono::seconds stall_timeout{60};
 
 // A line, or a putpic upload, must arrive whole within this time of its
-// first byte; otherwise the connection is closed.
+// first byte, and an answer must be taken whole within this time of its
+// first send; otherwise the connection is closed.
 constexpr std::chrono::minutes transfer_deadline{10};

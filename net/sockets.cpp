@@ -224,15 +224,17 @@ void client::makeRoom(std::string& text, std::size_t size,
   // near its budget from reserving up to twice the budget.
   const std::size_t capacity =
       std::max(size, std::min(2 * text.capacity(), max_size));
-  const std::ptrdiff_t taken =
-      heap_bytes(capacity) - heap_bytes(text.capacity());
-  account(taken);
+  // Both blocks are held while the text moves into the new one.
+  const std::ptrdiff_t old_bytes = heap_bytes(text.capacity());
+  const std::ptrdiff_t new_bytes = heap_bytes(capacity);
+  account(new_bytes);
   try {
     reserve_exactly(text, capacity);
   } catch (...) {
-    account(-taken);
+    account(-new_bytes);
     throw;
   }
+  account(-old_bytes);
 }
 
 template <typename build_fn>
@@ -382,15 +384,25 @@ bool client::canRead() {
   return wait_for(descriptor_, POLLIN, can_read_wait_ms);
 }
 
-void client::waitForOutput() {
-  if (!wait_for(descriptor_, POLLOUT, milliseconds_of(timing_.stall)))
-    throw stall_error(stall_error::reason::send_stalled);
+void client::waitForOutput(clock::time_point deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+  if (left.count() <= 0)
+    throw stall_error(stall_error::reason::deadline_passed);
+  if (!wait_for(descriptor_, POLLOUT,
+                milliseconds_of(std::min(timing_.stall, left)))) {
+    if (timing_.stall < left)
+      throw stall_error(stall_error::reason::send_stalled);
+    throw stall_error(stall_error::reason::deadline_passed);
+  }
 }
 
 void client::sendParts(iovec* parts, std::size_t count) {
-  // Sends never block, so that a peer that stops reading is noticed; while
-  // the peer keeps up, each answer goes out in one call.
+  // Sends never block, so that a peer that stops reading is noticed, and
+  // one that reads a trickle cannot hold the answer past the deadline;
+  // while the peer keeps up, each answer goes out in one call.
   skip_sent(parts, count, 0);
+  const clock::time_point deadline = clock::now() + timing_.deadline;
   while (count > 0) {
     msghdr message{};
     message.msg_iov = parts;
@@ -398,7 +410,7 @@ void client::sendParts(iovec* parts, std::size_t count) {
     const ssize_t sent = ::sendmsg(descriptor_, &message, MSG_DONTWAIT);
     if (sent == -1) {
       if (errno != EAGAIN) throw excHandler("send");
-      waitForOutput();
+      waitForOutput(deadline);
       continue;
     }
     skip_sent(parts, count, static_cast<std::size_t>(sent));

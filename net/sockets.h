@@ -130,7 +130,8 @@ class client : public socket_t {
   bool canRead();
 
   // Sends every byte; throws excHandler "send" when a call fails, and
-  // stall_error when the peer reads nothing for the stall time.
+  // stall_error when the peer reads nothing for the stall time or the
+  // whole text is not taken within the deadline.
   void sendString(const std::string& text);
   // Sends the text and a line feed.
   void sendStringEndl(const std::string& text);
@@ -167,7 +168,9 @@ class client : public socket_t {
   void takeBuffer();
   void releaseBuffer();
   void sendParts(iovec* parts, std::size_t count);
-  void waitForOutput();
+  // Waits until the peer can take more: at most the stall time and never
+  // past `deadline`, throwing stall_error when either passes.
+  void waitForOutput(clock::time_point deadline);
   void account(std::ptrdiff_t bytes);
 
   sockaddr peer_;

@@ -152,7 +152,12 @@ void serve(std::shared_ptr<client> connection, long cap) {
   }
   try {
     std::thread([connection = std::move(connection)]() mutable {
-      client_thread(std::move(connection));
+      try {
+        client_thread(std::move(connection));
+      } catch (...) {
+        // Only a failure while ending the connection (no memory left to
+        // log it) gets here; it must not end the process.
+      }
       connections_served.fetch_sub(1);
     }).detach();
   } catch (const std::system_error& failure) {

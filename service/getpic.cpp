@@ -17,10 +17,13 @@ constexpr std::size_t max_fetched_text_bytes = max_picture_bytes + 1;
 
 // Whether the caller may see a picture whose stored password is `stored`,
 // given the candidates from word 2 on. An empty stored password protects
-// nothing.
-bool may_see(const std::string& stored, const std::vector<std::string>& words) {
-  return stored.empty() ||
-         any_candidate_passes(stored, std::span(words).subspan(2));
+// nothing. The check's tables come out of the caller's memory: a picture
+// stored by an older service may hold a password of megabytes.
+bool may_see(const std::string& stored, const std::vector<std::string>& words,
+             memory_account& account) {
+  if (stored.empty()) return true;
+  account.take(password_check::memory_bytes(stored.size()));
+  return any_candidate_passes(stored, std::span(words).subspan(2));
 }
 
 // Answers up to this many bytes of text go out in one send with their count
@@ -59,7 +62,10 @@ void send_list(std::shared_ptr<client>& connection, memory_account& account) {
   account.take(list_bytes(store->count()));
   const std::vector<std::string> items = store->get_all_items();
   std::string answer = int_to_string(static_cast<int>(items.size())) + "\n";
-  for (const std::string& id : items) answer += id + "\n";
+  std::size_t size = answer.size();
+  for (const std::string& id : items) size += id.size() + 1;
+  answer.reserve(size);
+  for (const std::string& id : items) answer.append(id) += '\n';
   connection->sendString(answer);
 }
 
@@ -79,7 +85,7 @@ void get_picture(std::shared_ptr<client>& connection,
   try {
     const fetched_picture fetched =
         sng_storage::instance()->fetch_item(words[1], hooks);
-    if (!may_see(fetched.picture->private_("PASW"), words)) {
+    if (!may_see(fetched.picture->private_("PASW"), words, account)) {
       connection->sendStringEndl("ERROR(PASSWORD)");
       return;
     }

@@ -7,9 +7,9 @@
 // event's name and its fields as key=value. A value that is empty or holds a
 // blank, a double quote, a backslash or a control byte is written between
 // double quotes, with \" \\ \n \r \t and \xHH escapes, so that an event is
-// always one line. Each line is written whole by one write call, so lines
-// from different threads never mix. Ordinary commands are not logged, and
-// nothing a client sent is.
+// always one line. Each line is handed to one write call, and lines are far
+// shorter than what a pipe writes whole, so lines from different threads do
+// not mix. Ordinary commands are not logged, and nothing a client sent is.
 #pragma once
 
 #include <chrono>

@@ -63,6 +63,12 @@ bool password_check::passes(std::string_view candidate) {
   return common >= needed_;
 }
 
+std::size_t password_check::memory_bytes(std::size_t stored_size) {
+  const std::size_t words = (stored_size + word_bits - 1) / word_bits;
+  const std::size_t rows = std::min<std::size_t>(stored_size, 256) + 1;
+  return rows * words * sizeof(word);
+}
+
 std::uint64_t password_check::common_length() const {
   std::uint64_t ones = 0;
   for (const word bits : row_) ones += std::popcount(bits);

@@ -19,6 +19,10 @@ class password_check {
  public:
   explicit password_check(const std::string& stored);
 
+  // The most memory the check of a stored password of `stored_size` bytes
+  // holds: a row of masks per byte value that occurs, and the running row.
+  static std::size_t memory_bytes(std::size_t stored_size);
+
   // Whether `candidate` passes against the stored password. An empty
   // stored password passes every candidate.
   bool passes(std::string_view candidate);

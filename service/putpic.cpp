@@ -122,15 +122,19 @@ bool hidden_text_reads_back(const std::string& stored,
   return same;
 }
 
-// The pixel-mode answer: the identifier, ";" and the positions, each x, ":"
-// and y in decimal, separated by single blanks; built at its final length.
-std::string positions_answer(const std::string& id,
-                             const std::vector<pixel>& positions,
-                             memory_account& account) {
+// The most bytes the pixel-mode answer for `count` positions takes.
+std::size_t positions_answer_bytes(std::size_t count) {
+  constexpr std::size_t longest_id = sizeof("ffffffff.sng");
   constexpr std::size_t longest_position = sizeof("4294967295:4294967295");
-  const std::size_t room = id.size() + positions.size() * longest_position;
-  account.take(room);
-  std::string answer(room, '\0');
+  return longest_id + count * longest_position;
+}
+
+// The pixel-mode answer: the identifier, ";" and the positions, each x, ":"
+// and y in decimal, separated by single blanks; built at its final length
+// in memory the caller has taken.
+std::string positions_answer(const std::string& id,
+                             const std::vector<pixel>& positions) {
+  std::string answer(positions_answer_bytes(positions.size()), '\0');
   char* const last = answer.data() + answer.size();
   char* end = std::copy(id.begin(), id.end(), answer.data());
   char separator = ';';
@@ -163,8 +167,11 @@ void store_with_hidden_text(std::shared_ptr<client>& connection,
     connection->sendStringEndl("ERROR(STEGO)");
     return;
   }
+  // Taken before storing: once the picture is stored, its answer must not
+  // wait for memory or be refused.
+  account.take(positions_answer_bytes(positions.size()));
   if (const auto id = store(connection, text))
-    connection->sendStringEndl(positions_answer(*id, positions, account));
+    connection->sendStringEndl(positions_answer(*id, positions));
 }
 
 void store_with_password(std::shared_ptr<client>& connection, sng& picture,

@@ -238,6 +238,25 @@ TEST(send, goes_on_while_the_peer_reads_slowly) {
   EXPECT_EQ(text.size(), received);
 }
 
+TEST(send, fails_at_its_deadline_though_the_peer_keeps_reading) {
+  connected_pair pair;
+  pair.service_side->setTiming(
+      {std::chrono::seconds(1), std::chrono::milliseconds(1200)});
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    char chunk[64 * 1024];
+    while (!done) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (::recv(pair.peer, chunk, sizeof chunk, MSG_DONTWAIT) == 0) break;
+    }
+  });
+  EXPECT_EQ(client::stall_error::reason::deadline_passed, stall_of([&] {
+              pair.service_side->sendString(std::string(16 * 1024 * 1024, 'x'));
+            }));
+  done = true;
+  trickle.join();
+}
+
 // Keeps the sum of what a client reports to its memory hook.
 struct memory_account {
   std::ptrdiff_t held = 0;
