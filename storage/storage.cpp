@@ -871,17 +871,18 @@ void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
   try {
     defer_past_batch_bound(batch);
     for (pending_put* put : batch) take_identifier(put->id);
+    std::unordered_set<std::string> entries = make_room_to_list(batch);
     // Only one batch is committed at a time, so the index, the journal and
     // the list keep the same order; the list learns of a picture only once
     // it is durable.
     lock.unlock();
     const bool committed = commit_batch(batch);
-    if (checkpoint_due() && start_next_journal())
-      retire_before = journal_.generation;
+    retire_before = start_checkpoint_if_due();
     lock.lock();
     for (pending_put* put : batch)
       if (committed && put->placed) {
-        record(put->id);
+        items_.push_back(put->id);
+        listed_.insert(entries.extract(put->id));
         put->stored = true;
       }
   } catch (...) {
@@ -900,6 +901,29 @@ void sng_storage::commit_queue(std::unique_lock<std::mutex>& lock) {
     retire_journals_before(retire_before);
     lock.lock();
   }
+}
+
+std::unordered_set<std::string> sng_storage::make_room_to_list(
+    const std::vector<pending_put*>& batch) {
+  const std::size_t count = items_.size() + batch.size();
+  if (count > items_.capacity())
+    items_.reserve(std::max(count, 2 * items_.capacity()));
+  if (count > listed_.bucket_count() * listed_.max_load_factor())
+    listed_.reserve(2 * count);
+  std::unordered_set<std::string> entries;
+  for (const pending_put* put : batch) entries.insert(put->id);
+  return entries;
+}
+
+std::uint64_t sng_storage::start_checkpoint_if_due() {
+  try {
+    if (checkpoint_due() && start_next_journal()) return journal_.generation;
+  } catch (...) {
+    // Out of memory: the checkpoint waits for a later batch; what this
+    // batch committed stays committed.
+    report_store_failure(work::writing, "checkpoint", db_name, "out of memory");
+  }
+  return 0;
 }
 
 void sng_storage::defer_past_batch_bound(std::vector<pending_put*>& batch) {

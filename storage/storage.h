@@ -229,6 +229,14 @@ class sng_storage {
   bool take_identifier(std::string& id);
   // Adds `id` to the list, or throws and leaves it as it was. Needs mtx.
   void record(const std::string& id);
+  // Makes room in the list for `batch`, so that listing it once committed
+  // cannot fail, and returns its entries, ready to move into listed_.
+  // Needs mtx.
+  std::unordered_set<std::string> make_room_to_list(
+      const std::vector<pending_put*>& batch);
+  // Starts a checkpoint when one is due; returns the generation of the
+  // journal begun, whose predecessors are then retired, or 0 for none.
+  std::uint64_t start_checkpoint_if_due();
   // Whether the list holds `id`.
   bool lists(const std::string& id) const;
   // Throws not_found_error unless `id` has the identifier form and is listed.
