@@ -25,6 +25,11 @@ std::string png_upload_text(std::string_view png, const std::string& name,
     notices << name
             << ": its palette has no room for a new colour per byte of the "
                "secret: sent as 8-bit RGB\n";
+    raster expanded_shape;  // measured before any pixel is expanded
+    expanded_shape.kind = raster::form::rgb;
+    expanded_shape.width = picture.width;
+    expanded_shape.height = picture.height;
+    check_sng_size(expanded_shape, name);
     picture = without_palette(picture);
   }
   return to_sng(picture, notices);

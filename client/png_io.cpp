@@ -8,14 +8,17 @@
 #include <vector>
 
 #include "client/errors.h"
+#include "client/sng_convert.h"
 
 namespace client {
 namespace {
 
-// Most pixels a picture may have. An upload to quarn holds at most 64 MiB of
+// Most pixels a picture may have: an upload to quarn holds at most 64 MiB of
 // SNG text, two characters or more per pixel, so a larger picture could
-// never be stored; the bound also keeps a forged header from making the tool
-// allocate gigabytes.
+// never be stored. It only bounds the header's size; check_sng_size then
+// refuses, from the size, form and bit depth, every picture whose text would
+// pass the upload limit (up to 17 characters per pixel), before a row is
+// decoded, so the tool allocates nothing for a picture it cannot send.
 constexpr std::uint64_t max_pixels = 32 * 1024 * 1024;
 
 // Length of the signature every PNG file starts with.
@@ -317,6 +320,7 @@ raster decode_png(std::string_view bytes, const std::string& path,
             << ": transparency from a tRNS chunk is carried as an alpha "
                "channel: converted to "
             << picture.bitdepth << "-bit " << form_name(picture.kind) << '\n';
+  check_sng_size(picture, path);
 
   request_form(reader, picture, path);
   if (picture.kind == raster::form::indexed)

@@ -15,7 +15,8 @@ namespace client {
 // channel (a palette with transparency becomes 8-bit RGBA), and a line on
 // `notices` says so. The first text chunk, if any, is kept. Messages name the
 // file `name`. Throws failure when the bytes are not a PNG or do not decode,
-// and over_limit for more pixels than a stored picture can have.
+// and over_limit, before decoding the rows, for a picture whose SNG text
+// would be longer than an upload may be.
 raster decode_png(std::string_view bytes, const std::string& name,
                   std::ostream& notices);
 

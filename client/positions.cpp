@@ -44,7 +44,7 @@ std::optional<std::vector<pixel>> parse_positions(const std::string& text) {
 std::vector<pixel> required_positions(const std::string& text) {
   const auto positions = parse_positions(text);
   if (!positions)
-    throw usage_error("bad positions \"" + text +
+    throw usage_error("bad positions \"" + text.substr(0, 80) +
                       "\": write them x:y, separated by blanks");
   if (positions->empty()) throw usage_error("no positions given");
   return *positions;

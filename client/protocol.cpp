@@ -16,11 +16,18 @@ namespace {
 
 struct error_words {
   std::string_view reason;
-  std::string_view words;
+  std::string words;
 };
 
+// `bytes` in words: whole mebibytes as "N MiB", any other size in bytes.
+std::string size_words(std::size_t bytes) {
+  constexpr std::size_t mebibyte = 1024 * 1024;
+  return bytes % mebibyte == 0 ? std::to_string(bytes / mebibyte) + " MiB"
+                               : std::to_string(bytes) + " bytes";
+}
+
 // Every "ERROR(reason)" answer of the service, in words.
-constexpr error_words error_table[] = {
+const error_words error_table[] = {
     {"ARG", "the service refused the command's arguments"},
     {"PASSWORD", "wrong password"},
     {"NOTFOUND", "no picture has that identifier"},
@@ -32,9 +39,11 @@ constexpr error_words error_table[] = {
      "room for one new colour per byte)"},
     {"DBWRITE", "the service could not write the picture to its store"},
     {"LIMIT",
-     "the picture is larger than the service accepts (lines of at most "
-     "4 MiB, at most 1048576 lines, 64 MiB in all, and at most 64 MiB of "
-     "SNG text once stored)"},
+     "the picture is larger than the service accepts (lines of at most " +
+         size_words(max_line_bytes) + ", at most " +
+         std::to_string(max_upload_lines) + " lines, " +
+         size_words(max_upload_bytes) + " in all, and at most " +
+         size_words(max_picture_bytes) + " of SNG text once stored)"},
 };
 
 // `answer` as an error reason, when it is "ERROR(reason)".
@@ -164,6 +173,25 @@ std::size_t check_upload(const std::string& sng_text) {
   return lines;
 }
 
+// The putpic command line for `secret` and `password`, line feed excluded;
+// throws usage_error for a value the protocol or the stored picture cannot
+// carry and over_limit for a line longer than the service reads.
+std::string putpic_command(const std::string& secret,
+                           const std::optional<std::string>& password) {
+  check_word("the secret", secret);
+  std::string command = "putpic " + secret;
+  if (password) {
+    check_password_mode(secret, *password);
+    command += " " + *password;
+  }
+  if (command.size() > max_line_bytes)
+    throw over_limit("the putpic command line has " +
+                     std::to_string(command.size()) +
+                     " bytes; the service accepts at most " +
+                     std::to_string(max_line_bytes));
+  return command;
+}
+
 stored_picture parse_stored(const std::string& action,
                             const std::string& answer,
                             const std::string& secret, bool pixel_mode) {
@@ -225,16 +253,16 @@ std::string fetch_picture(const service_address& service, const std::string& id,
   return link.read_lines(*count);
 }
 
+void check_store_arguments(const std::string& secret,
+                           const std::optional<std::string>& password) {
+  putpic_command(secret, password);
+}
+
 stored_picture store_picture(const service_address& service,
                              const std::string& sng_text,
                              const std::string& secret,
                              const std::optional<std::string>& password) {
-  check_word("the secret", secret);
-  std::string command = "putpic " + secret;
-  if (password) {
-    check_password_mode(secret, *password);
-    command += " " + *password;
-  }
+  const std::string command = putpic_command(secret, password);
   const std::size_t lines = check_upload(sng_text);
   check_picture(sng_text, secret, password);
   const std::string action = "cannot store the picture";

@@ -37,11 +37,16 @@ std::vector<std::string> list_pictures(const service_address& service);
 std::string fetch_picture(const service_address& service, const std::string& id,
                           const std::vector<std::string>& passwords);
 
+// Throws as store_picture does for `secret` and `password`, without a
+// picture: a cheap check to make before converting one.
+void check_store_arguments(const std::string& secret,
+                           const std::optional<std::string>& password);
+
 // Stores the picture `sng_text` (lines ended by line feeds) with `secret`:
 // guarded by `password` when there is one, hidden in its pixels otherwise.
 // Throws usage_error for a secret or password the protocol or the stored
-// picture cannot carry, and over_limit, before connecting, for an upload
-// past the service's limits.
+// picture cannot carry, and over_limit, before connecting, for a command
+// line or an upload past the service's limits.
 stored_picture store_picture(const service_address& service,
                              const std::string& sng_text,
                              const std::string& secret,

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "client/errors.h"
+#include "net/limits.h"
 
 namespace client {
 namespace {
@@ -119,15 +121,14 @@ void write_direct_row(std::string& out, const raster& picture,
   }
 }
 
+constexpr std::string_view image_open = "IMAGE {\n\tpixels hex\n";
+constexpr std::string_view image_close = "}\n";
+
 void write_rows(std::string& out, const raster& picture) {
-  out += "IMAGE {\n\tpixels hex\n";
+  out.reserve(out.size() + sng_image_bytes(picture));
+  out += image_open;
   const std::size_t row_samples =
       std::size_t{picture.width} * channels(picture.kind);
-  const std::size_t pixel_chars = picture.kind == raster::form::indexed
-                                      ? 2
-                                      : 4 * (picture.bitdepth / 4) + 1;
-  out.reserve(out.size() + picture.height * (picture.width * pixel_chars + 1) +
-              2);
   for (std::size_t y = 0; y < picture.height; ++y) {
     if (picture.kind == raster::form::indexed)
       write_index_row(out, picture, y * row_samples);
@@ -135,7 +136,7 @@ void write_rows(std::string& out, const raster& picture) {
       write_direct_row(out, picture, y * row_samples);
     out += '\n';
   }
-  out += "}\n";
+  out += image_close;
 }
 
 void set_size(raster& result, const sng_IHDR& header) {
@@ -274,6 +275,27 @@ void keep_text(raster& result, const sng& picture, std::ostream& notices) {
 }
 
 }  // namespace
+
+std::uint64_t sng_image_bytes(const raster& picture) {
+  // An index is two digits; a direct pixel is red, green, blue and, with
+  // alpha, alpha (grey repeats its sample) and a blank.
+  const std::uint64_t pixel_chars =
+      picture.kind == raster::form::indexed
+          ? 2
+          : (has_alpha(picture.kind) ? 4 : 3) * (picture.bitdepth / 4) + 1;
+  return image_open.size() +
+         std::uint64_t{picture.height} *
+             (std::uint64_t{picture.width} * pixel_chars + 1) +
+         image_close.size();
+}
+
+void check_sng_size(const raster& picture, const std::string& name) {
+  const std::uint64_t bytes = sng_image_bytes(picture);
+  if (bytes > max_upload_bytes)
+    throw over_limit(name + " would become at least " + std::to_string(bytes) +
+                     " bytes of SNG text; the service accepts at most " +
+                     std::to_string(max_upload_bytes));
+}
 
 std::string to_sng(const raster& picture, std::ostream& notices) {
   std::string text;

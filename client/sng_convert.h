@@ -2,6 +2,7 @@
 // writes.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -18,6 +19,15 @@ namespace client {
 // carry (a keyword that is not one word, a text of several lines or holding
 // "}") is left out, and a line on `notices` says so.
 std::string to_sng(const raster& picture, std::ostream& notices);
+
+// Bytes of the IMAGE chunk that to_sng writes for `picture`, from its size,
+// form and bit depth alone: no pixel is read, so a picture can be measured
+// before its rows are decoded. The whole text is longer by its other chunks.
+std::uint64_t sng_image_bytes(const raster& picture);
+
+// Throws over_limit, naming `name`, when the SNG text of `picture` would be
+// longer than an upload to the service may be; reads no pixel.
+void check_sng_size(const raster& picture, const std::string& name);
 
 // The raster of an SNG picture. Rows of palette indices give an indexed
 // raster; direct rows give grey when the header has neither the colour nor

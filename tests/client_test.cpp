@@ -1,10 +1,14 @@
-// The client library's own logic, without a service: SNG comments.
+// The client library's own logic, without a service: SNG comments and the
+// size check of PNG files.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "client/errors.h"
+#include "client/png_io.h"
 #include "client/sng_comments.h"
 #include "sng/sng.h"
 
@@ -47,6 +51,36 @@ TEST(sng_comments, values_quarn_writes_unquoted_are_kept_whole) {
       "tEXt {\n\tkeyword: #tag\n\ttext: issue #5 \"# 6\n}\n"
       "private a#b {\n\t\"x # y\n# z\"\n}\n";
   EXPECT_EQ(text, client::without_comments(text));
+}
+
+void append_bytes(png_structp png, png_bytep data, png_size_t length) {
+  static_cast<std::string*>(png_get_io_ptr(png))
+      ->append(reinterpret_cast<const char*>(data), length);
+}
+
+// The start of a PNG file: the signature, the header of a `width` x `height`
+// picture of 16-bit RGBA, and the start of a first row chunk that never
+// comes.
+std::string png_header_only(png_uint_32 width, png_uint_32 height) {
+  std::string bytes;
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &bytes, append_bytes, nullptr);
+  png_set_IHDR(png, info, width, height, 16, PNG_COLOR_TYPE_RGB_ALPHA,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_destroy_write_struct(&png, &info);
+  return bytes + std::string("\0\0\0\0IDAT", 8);
+}
+
+TEST(png_io, refuses_a_picture_whose_text_would_be_too_long_from_its_header) {
+  // 4 Mi pixels of 17 characters each: past the upload limit.
+  std::ostringstream notices;
+  EXPECT_THROW(
+      client::decode_png(png_header_only(4096, 1024), "big.png", notices),
+      client::over_limit);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "web/gallery.h"
 
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
@@ -36,9 +38,16 @@ const std::string too_large = "the request is larger than the " +
                               std::to_string(max_request_bytes) +
                               " bytes quarn-web accepts";
 
-// A request body must arrive whole within this time of the handler's start;
-// past it the request is answered 408.
+// A request body must arrive whole within this time of the handler's start,
+// checked as each part's headers and each piece of content arrive; past it
+// the request is answered 408. Between those moments only
+// http_stall_timeout bounds a client that sends slowly.
 constexpr std::chrono::minutes body_deadline{10};
+
+// Most form requests (POST) handled at once. Past it a form is answered 503
+// before its body is read, so that slow uploads leave the rest of httplib's
+// workers (8 or more) to pages and pictures.
+constexpr int max_forms_in_flight = 4;
 
 // A client that sends nothing of its request, or takes nothing of an answer,
 // for this long is dropped.
@@ -127,6 +136,39 @@ auto converting(int status, Convert convert) -> decltype(convert()) {
 
 // --------------------------------------------------------------- forms
 
+// The form requests being handled, shared by the handlers of one server.
+class form_slots {
+ public:
+  // Takes a slot, when one is free.
+  bool take() {
+    if (in_use_.fetch_add(1) < max_forms_in_flight) return true;
+    in_use_.fetch_sub(1);
+    return false;
+  }
+  void give_back() { in_use_.fetch_sub(1); }
+
+ private:
+  std::atomic<int> in_use_{0};
+};
+
+// Answers a form request as respond does while a slot is free, 503
+// otherwise; the body of a refused request is not read, so its connection
+// is closed.
+template <class Work>
+void respond_to_form(form_slots& slots, Response& res, exchange kind,
+                     Work work) {
+  if (!slots.take()) {
+    send_error(res, 503, "quarn-web is busy with other forms; try again");
+    res.set_header("Connection", "close");
+    return;
+  }
+  struct slot_holder {
+    form_slots& slots;
+    ~slot_holder() { slots.give_back(); }
+  } holder{slots};
+  respond(res, kind, work);
+}
+
 using form = std::map<std::string, httplib::MultipartFormData>;
 
 // The fields of the request's multipart/form-data body, read within the
@@ -142,6 +184,8 @@ form read_form(const Request& req, const httplib::ContentReader& reader) {
   const auto deadline = std::chrono::steady_clock::now() + body_deadline;
   const bool complete = reader(
       [&](const httplib::MultipartFormData& part) {
+        too_slow = std::chrono::steady_clock::now() > deadline;
+        if (too_slow) return false;
         const auto [entry, added] = fields.try_emplace(part.name, part);
         if (!added) duplicate = part.name;
         content = &entry->second.content;
@@ -219,6 +263,7 @@ void store(const client::service_address& service, const form& fields,
   const httplib::MultipartFormData& file = required(fields, "file");
   const std::string& secret = required(fields, "secret").content;
   const std::optional<std::string> guard = password(fields);
+  client::check_store_arguments(secret, guard);
   const client::stored_picture stored = client::store_picture(
       service, upload_text(file, secret, !guard), secret, guard);
   json answer{{"id", stored.id}};
@@ -327,23 +372,25 @@ void set_up_gallery(httplib::Server& server,
                respond(res, exchange::fetching,
                        [&] { send_picture(service, req.matches[1], {}, res); });
              });
+  const auto slots = std::make_shared<form_slots>();
   server.Post(R"(/pictures/([^/]+)\.png)",
-              [service](const Request& req, Response& res,
-                        const httplib::ContentReader& reader) {
-                respond(res, exchange::fetching, [&] {
+              [service, slots](const Request& req, Response& res,
+                               const httplib::ContentReader& reader) {
+                respond_to_form(*slots, res, exchange::fetching, [&] {
                   send_picture(service, req.matches[1],
                                passwords(read_form(req, reader)), res);
                 });
               });
-  server.Post("/pictures", [service](const Request& req, Response& res,
-                                     const httplib::ContentReader& reader) {
-    respond(res, exchange::storing,
-            [&] { store(service, read_form(req, reader), res); });
-  });
+  server.Post(
+      "/pictures", [service, slots](const Request& req, Response& res,
+                                    const httplib::ContentReader& reader) {
+        respond_to_form(*slots, res, exchange::storing,
+                        [&] { store(service, read_form(req, reader), res); });
+      });
   server.Post(R"(/pictures/([^/]+)/reveal)",
-              [service](const Request& req, Response& res,
-                        const httplib::ContentReader& reader) {
-                respond(res, exchange::fetching, [&] {
+              [service, slots](const Request& req, Response& res,
+                               const httplib::ContentReader& reader) {
+                respond_to_form(*slots, res, exchange::fetching, [&] {
                   reveal(service, req.matches[1], read_form(req, reader), res);
                 });
               });
