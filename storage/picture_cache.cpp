@@ -31,12 +31,14 @@ std::optional<fetched_picture> picture_cache::find(
   return found->second.item;
 }
 
-void picture_cache::remember(const std::string& id,
-                             const file_identity& identity,
-                             const fetched_picture& item) {
+std::vector<fetched_picture> picture_cache::remember(
+    const std::string& id, const file_identity& identity,
+    const fetched_picture& item) {
+  std::vector<fetched_picture> released;
   const std::size_t bytes = bytes_of(item);
-  if (bytes > max_item_bytes) return;
+  if (bytes > max_item_bytes) return released;
   if (const auto found = entries_.find(id); found != entries_.end()) {
+    released.push_back(std::move(found->second.item));
     bytes_ -= found->second.bytes;
     found->second = {identity, item, bytes};
   } else {
@@ -46,8 +48,10 @@ void picture_cache::remember(const std::string& id,
   bytes_ += bytes;
   while (bytes_ > budget_bytes) {
     const auto oldest = entries_.find(order_.front());
+    released.push_back(std::move(oldest->second.item));
     bytes_ -= oldest->second.bytes;
     entries_.erase(oldest);
     order_.pop_front();
   }
+  return released;
 }

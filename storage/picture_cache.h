@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "sng/sng.h"
 
@@ -47,10 +48,12 @@ class picture_cache {
                                       const file_identity& identity) const;
 
   // Keeps `item`, read from a file of `identity`, under `id`, evicting the
-  // oldest entries past the budget. Pictures too large to be worth it are
-  // not kept.
-  void remember(const std::string& id, const file_identity& identity,
-                const fetched_picture& item);
+  // oldest entries past the budget, and returns what it no longer keeps, so
+  // that the caller frees it where it likes. Pictures too large to be worth
+  // it are not kept.
+  std::vector<fetched_picture> remember(const std::string& id,
+                                        const file_identity& identity,
+                                        const fetched_picture& item);
 
  private:
   struct entry {

@@ -160,13 +160,14 @@ iovec part_of(std::string_view bytes) {
 }
 
 // Everything `fd` holds, read in as few calls as its `size` in bytes allows;
-// nothing when reading fails.
+// nothing when reading fails, or when the file has grown past `size`, which
+// is all the memory its reader was given.
 std::optional<std::string> read_all(file_system& files, int fd, off_t size) {
   // One byte beyond the size takes the read that meets the end of the file.
   std::string text(static_cast<std::size_t>(size) + 1, '\0');
   std::size_t filled = 0;
   for (;;) {
-    if (filled == text.size()) text.resize(text.size() * 2);
+    if (filled == text.size()) return std::nullopt;
     const ssize_t got =
         files.pread(fd, text.data() + filled, text.size() - filled,
                     static_cast<off_t>(filled));
@@ -826,8 +827,11 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
   auto text = std::make_shared<const std::string>(picture->to_raw_string());
   const int lines = count_lines(*text);
   const fetched_picture item{std::move(picture), std::move(text), lines};
+  // What the cache lets go is freed once the lock is released: a large
+  // picture's memory goes back to the system with a system call.
+  std::vector<fetched_picture> evicted;
   std::lock_guard<std::mutex> lock(mtx);
-  cache_.remember(id, file_identity::of(file.status), item);
+  evicted = cache_.remember(id, file_identity::of(file.status), item);
   return item;
 }
 
