@@ -511,6 +511,7 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
   std::vector<iovec> parts;
   parts.reserve(2 * batch.size());
   std::uint64_t bytes = 0;
+  std::uint64_t named_bytes = 0;
   for (const pending_put* put : batch) {
     if (!put->placed) continue;
     heads.push_back(journal::record_head(put->id, put->text.size(),
@@ -521,6 +522,8 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
     if (put->in_journal) {
       parts.push_back(part_of(put->text));
       bytes += put->text.size();
+    } else {
+      named_bytes += put->text.size();
     }
   }
   if (write_all(files_, journal_.fd, parts,
@@ -530,6 +533,7 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
       journal_.first_record = std::chrono::steady_clock::now();
     journal_.bytes += bytes;
     journal_.records += heads.size();
+    journal_.named_bytes += named_bytes;
     return true;
   }
   report_errno(work::writing, "journal", journal::path_of(journal_.generation));
@@ -544,7 +548,7 @@ bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
 bool sng_storage::checkpoint_due() const {
   // The journal names the lines owed to the index until they are appended.
   return journal_.records > 0 && owed_lines_.empty() &&
-         (journal_.bytes >= limits_.bytes ||
+         (journal_.bytes + journal_.named_bytes >= limits_.bytes ||
           journal_.records >= limits_.records ||
           std::chrono::steady_clock::now() - journal_.first_record >=
               limits_.age);
@@ -576,7 +580,7 @@ bool sng_storage::start_next_journal() {
     journal_generations_.push_back(generation);
   }
   if (journal_.fd >= 0) files_.close(journal_.fd);
-  journal_ = {file.release(), generation, header.size(), 0, {}};
+  journal_ = {file.release(), generation, header.size(), 0, {}, 0};
   return true;
 }
 
@@ -613,6 +617,7 @@ bool sng_storage::restore_picture(const std::string& id,
   try {
     const std::string staged = stage_picture(files_, text, false);
     if (files_.rename(staged.c_str(), path.c_str()) == 0) return true;
+    report_errno(work::writing, "rename", path);
     files_.unlink(staged.c_str());
   } catch (const write_error&) {
   }

@@ -48,8 +48,8 @@ struct fetch_hooks {
 // bytes goes into the journal whole; a larger one is flushed in its own file
 // (in parallel with the others), which costs a flush but writes its bytes
 // once, and the journal names it only. The journal is checkpointed once it
-// holds `bytes` or `records`, or at the first batch after it has held
-// records for `age`.
+// holds `bytes` (the pictures it names counted: a replay reads them back)
+// or `records`, or at the first batch after it has held records for `age`.
 struct journal_limits {
   std::size_t journaled_text = std::size_t{128} << 10;
   std::size_t bytes = std::size_t{64} << 20;
@@ -178,6 +178,9 @@ class sng_storage {
     std::uint64_t bytes = 0;  // of whole records and the header
     std::size_t records = 0;
     std::chrono::steady_clock::time_point first_record;
+    // Of the pictures in files of their own that the journal names: what
+    // a replay would read back to check them.
+    std::uint64_t named_bytes = 0;
   };
 
   // Commits queued puts as one batch and wakes their threads, whatever
