@@ -16,7 +16,6 @@
 
 #include "sng/hex.h"
 #include "sng/sng.h"
-#include "sng/strlib.h"
 
 namespace {
 
@@ -61,8 +60,16 @@ void write_palette(std::ostream& out, const sng_PLTE& palette,
     out << "\t(" << std::setw(3) << entry.r << ',' << std::setw(3) << entry.g
         << ',' << std::setw(3) << entry.b << ")\n";
   out << "}\n";
-  if (!histogram.values.empty())
-    out << "hIST {\n\t" << join(histogram.values, " ") << "\n}\n";
+  if (histogram.values.empty()) return;
+  // Written value by value: the stream may only count, and then the values
+  // take no memory beyond the picture's own.
+  out << "hIST {\n\t";
+  const char* separator = "";
+  for (const std::int16_t value : histogram.values) {
+    out << separator << value;
+    separator = " ";
+  }
+  out << "\n}\n";
 }
 
 void write_text(std::ostream& out, const sng_tEXt& text) {
