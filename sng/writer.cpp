@@ -359,10 +359,12 @@ std::size_t sng::raw_size() const {
          write_to(nullptr, tail);
 }
 
-std::string sng::to_raw_string() const {
+std::string sng::to_raw_string() const { return to_raw_string(raw_size()); }
+
+std::string sng::to_raw_string(std::size_t known_size) const {
   const chunk_order order(*this);
   std::string out;
-  out.reserve(raw_size());
+  out.reserve(known_size);
   write_to(&out,
            [&](std::ostream& stream) { write_head(stream, *this, order); });
   append_rows(out, image_, order.rows_as_indices, header_);

@@ -822,8 +822,9 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
     picture = std::make_shared<const sng>(
         parse_stored(text, file.path, hooks.reserve));
   }
-  hooks.reserve_text(picture->raw_size());
-  auto text = std::make_shared<const std::string>(picture->to_raw_string());
+  const std::size_t size = picture->raw_size();
+  hooks.reserve_text(size);
+  auto text = std::make_shared<const std::string>(picture->to_raw_string(size));
   const int lines = count_lines(*text);
   const fetched_picture item{std::move(picture), std::move(text), lines};
   std::lock_guard<std::mutex> lock(mtx);
