@@ -213,7 +213,7 @@ void append_rows(std::string& out, const sng_IMAGE& image,
 template <class Stored, class Digits, class Alpha>
 void append_direct_rows(std::string& out, const sng_IMAGE& image, Stored stored,
                         Digits digits, Alpha alpha) {
-  // No sample takes more than eight digits beyond its padding.
+  // A sample takes at most its padding or eight digits, whichever is more.
   const std::size_t longest_pixel =
       samples_written(alpha) * std::max<unsigned>(digits, 8) + 1;
   append_rows(out, image, stored, longest_pixel,
