@@ -644,29 +644,32 @@ sng::sng(const std::string& text, const reserve_memory& reserve) {
       continue;
     }
     account.cover(held() + chunk_peak_bytes(head.size() + body.size()));
+    if (kind == chunk_kind::private_value) {
+      private_bytes += store_private(private_values_, body, head);
+      continue;
+    }
+    // The copy the step reads lives until its record is stored.
+    const std::string copy(body);
     switch (kind) {
       case chunk_kind::header:
-        header_ = parse_IHDR(std::string(body));
+        header_ = parse_IHDR(copy);
         header_seen = true;
         break;
       case chunk_kind::gamma:
-        gamma_ = parse_gAMA(std::string(body));
+        gamma_ = parse_gAMA(copy);
         break;
       case chunk_kind::palette:
-        palette_ = parse_PLTE(std::string(body));
+        palette_ = parse_PLTE(copy);
         palette_seen = true;
         break;
       case chunk_kind::histogram:
-        histogram_ = parse_hIST(std::string(body));
+        histogram_ = parse_hIST(copy);
         break;
       case chunk_kind::time:
-        time_ = parse_tIME(std::string(body));
+        time_ = parse_tIME(copy);
         break;
-      case chunk_kind::text:
-        text_ = parse_tEXt(std::string(body));
-        break;
-      default:
-        private_bytes += store_private(private_values_, body, head);
+      default:  // the text chunk, the one kind left
+        text_ = parse_tEXt(copy);
     }
   }
   if (!header_seen) throw parse_error();
