@@ -42,6 +42,18 @@ bool is_white_space(char c) {
   return white_space[static_cast<unsigned char>(c)];
 }
 
+// `word` without one trailing colon or semicolon.
+std::string_view without_colon(std::string_view word) {
+  if (!word.empty() && (word.back() == ':' || word.back() == ';'))
+    word.remove_suffix(1);
+  return word;
+}
+
+// Throws sng::parse_error when `position` is std::string::npos.
+void check_pos(std::size_t position) {
+  if (position == std::string::npos) throw sng::parse_error();
+}
+
 // One sample of `digits` hexadecimal digits from `position`, consuming one
 // character per digit while `more` says that one remains; a missing digit
 // shifts in a zero.
@@ -454,18 +466,8 @@ void read_fields(const std::string& body, Field field) {
 
 }  // namespace
 
-std::string_view without_colon(std::string_view word) {
-  if (!word.empty() && (word.back() == ':' || word.back() == ';'))
-    word.remove_suffix(1);
-  return word;
-}
-
 std::string _(const std::string& word) {
   return std::string(without_colon(word));
-}
-
-void check_pos(unsigned long position) {
-  if (position == std::string::npos) throw sng::parse_error();
 }
 
 std::uint32_t hex2byte(std::string::const_iterator& position,
@@ -557,11 +559,6 @@ sng_IMAGE parse_IMAGE(const std::string& body, unsigned char bitdepth,
   decode_rows(image, pending_rows{body, bitdepth, palette}, std::nullopt,
               [](pixel_layout) {});
   return image;
-}
-
-void parse_private(sng_private& values, const std::string& body,
-                   const std::string& head) {
-  store_private(values, body, head);
 }
 
 namespace {
