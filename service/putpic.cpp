@@ -85,7 +85,7 @@ std::string written_text(const sng& picture, memory_account& account) {
   const std::size_t size = picture.raw_size();
   if (size > max_picture_bytes) throw client::limit_error();
   account.take(size);
-  return picture.to_raw_string();
+  return picture.to_raw_string(size);
 }
 
 // Stores the written text; sends "ERROR(DBWRITE)" and returns nothing on

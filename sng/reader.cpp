@@ -42,6 +42,18 @@ bool is_white_space(char c) {
   return white_space[static_cast<unsigned char>(c)];
 }
 
+// `word` without one trailing colon or semicolon.
+std::string_view without_colon(std::string_view word) {
+  if (!word.empty() && (word.back() == ':' || word.back() == ';'))
+    word.remove_suffix(1);
+  return word;
+}
+
+// Throws sng::parse_error when `position` is std::string::npos.
+void check_pos(std::size_t position) {
+  if (position == std::string::npos) throw sng::parse_error();
+}
+
 // One sample of `digits` hexadecimal digits from `position`, consuming one
 // character per digit while `more` says that one remains; a missing digit
 // shifts in a zero.
@@ -454,18 +466,8 @@ void read_fields(const std::string& body, Field field) {
 
 }  // namespace
 
-std::string_view without_colon(std::string_view word) {
-  if (!word.empty() && (word.back() == ':' || word.back() == ';'))
-    word.remove_suffix(1);
-  return word;
-}
-
 std::string _(const std::string& word) {
   return std::string(without_colon(word));
-}
-
-void check_pos(unsigned long position) {
-  if (position == std::string::npos) throw sng::parse_error();
 }
 
 std::uint32_t hex2byte(std::string::const_iterator& position,
@@ -559,11 +561,6 @@ sng_IMAGE parse_IMAGE(const std::string& body, unsigned char bitdepth,
   return image;
 }
 
-void parse_private(sng_private& values, const std::string& body,
-                   const std::string& head) {
-  store_private(values, body, head);
-}
-
 namespace {
 
 // The chunks the reader knows; every other name is skipped.
@@ -644,29 +641,32 @@ sng::sng(const std::string& text, const reserve_memory& reserve) {
       continue;
     }
     account.cover(held() + chunk_peak_bytes(head.size() + body.size()));
+    if (kind == chunk_kind::private_value) {
+      private_bytes += store_private(private_values_, body, head);
+      continue;
+    }
+    // The copy the step reads lives until its record is stored.
+    const std::string copy(body);
     switch (kind) {
       case chunk_kind::header:
-        header_ = parse_IHDR(std::string(body));
+        header_ = parse_IHDR(copy);
         header_seen = true;
         break;
       case chunk_kind::gamma:
-        gamma_ = parse_gAMA(std::string(body));
+        gamma_ = parse_gAMA(copy);
         break;
       case chunk_kind::palette:
-        palette_ = parse_PLTE(std::string(body));
+        palette_ = parse_PLTE(copy);
         palette_seen = true;
         break;
       case chunk_kind::histogram:
-        histogram_ = parse_hIST(std::string(body));
+        histogram_ = parse_hIST(copy);
         break;
       case chunk_kind::time:
-        time_ = parse_tIME(std::string(body));
+        time_ = parse_tIME(copy);
         break;
-      case chunk_kind::text:
-        text_ = parse_tEXt(std::string(body));
-        break;
-      default:
-        private_bytes += store_private(private_values_, body, head);
+      default:  // the text chunk, the one kind left
+        text_ = parse_tEXt(copy);
     }
   }
   if (!header_seen) throw parse_error();

@@ -7,13 +7,11 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
-#include <string_view>
 
 #include "sng/sng.h"
 
 // `word` without one trailing colon or semicolon.
 std::string _(const std::string& word);
-std::string_view without_colon(std::string_view word);
 
 // One integer read from `in` as a 64-bit value and cut to T's low bits; 0
 // (with `in` failed) when no number can be read there.
@@ -34,8 +32,6 @@ sng_tIME parse_tIME(const std::string& body);
 sng_tEXt parse_tEXt(const std::string& body);
 sng_IMAGE parse_IMAGE(const std::string& body, unsigned char bitdepth,
                       bool palette);
-void parse_private(sng_private& values, const std::string& body,
-                   const std::string& head);
 
 // The digit rule: one sample of `bits` / 4 hexadecimal digits from
 // `position`, advanced past the digits read; a missing digit shifts in a
@@ -47,6 +43,3 @@ std::uint32_t hex2byte(std::string::const_iterator& position,
 // One direct pixel of `word`: red, green and blue, then alpha only when
 // characters remain.
 color_t hex2color(const std::string& word, unsigned char bitdepth);
-
-// Throws sng::parse_error when `position` is std::string::npos.
-void check_pos(unsigned long position);

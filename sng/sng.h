@@ -259,6 +259,9 @@ class sng {
 
   // The picture as SNG text, every line ended by a line feed.
   std::string to_raw_string() const;
+  // The same for a caller that already has raw_size(): `known_size` is
+  // reserved for the text at once, and the pixels are not measured again.
+  std::string to_raw_string(std::size_t known_size) const;
   // to_raw_string().size(), without building the text: at most one pass
   // over the pixels and no memory that grows with the picture.
   std::size_t raw_size() const;

@@ -16,7 +16,6 @@
 
 #include "sng/hex.h"
 #include "sng/sng.h"
-#include "sng/strlib.h"
 
 namespace {
 
@@ -61,8 +60,16 @@ void write_palette(std::ostream& out, const sng_PLTE& palette,
     out << "\t(" << std::setw(3) << entry.r << ',' << std::setw(3) << entry.g
         << ',' << std::setw(3) << entry.b << ")\n";
   out << "}\n";
-  if (!histogram.values.empty())
-    out << "hIST {\n\t" << join(histogram.values, " ") << "\n}\n";
+  if (histogram.values.empty()) return;
+  // Written value by value: the stream may only count, and then the values
+  // take no memory beyond the picture's own.
+  out << "hIST {\n\t";
+  const char* separator = "";
+  for (const std::int16_t value : histogram.values) {
+    out << separator << value;
+    separator = " ";
+  }
+  out << "\n}\n";
 }
 
 void write_text(std::ostream& out, const sng_tEXt& text) {
@@ -206,7 +213,7 @@ void append_rows(std::string& out, const sng_IMAGE& image,
 template <class Stored, class Digits, class Alpha>
 void append_direct_rows(std::string& out, const sng_IMAGE& image, Stored stored,
                         Digits digits, Alpha alpha) {
-  // No sample takes more than eight digits beyond its padding.
+  // A sample takes at most its padding or eight digits, whichever is more.
   const std::size_t longest_pixel =
       samples_written(alpha) * std::max<unsigned>(digits, 8) + 1;
   append_rows(out, image, stored, longest_pixel,
@@ -352,10 +359,12 @@ std::size_t sng::raw_size() const {
          write_to(nullptr, tail);
 }
 
-std::string sng::to_raw_string() const {
+std::string sng::to_raw_string() const { return to_raw_string(raw_size()); }
+
+std::string sng::to_raw_string(std::size_t known_size) const {
   const chunk_order order(*this);
   std::string out;
-  out.reserve(raw_size());
+  out.reserve(known_size);
   write_to(&out,
            [&](std::ostream& stream) { write_head(stream, *this, order); });
   append_rows(out, image_, order.rows_as_indices, header_);

@@ -235,8 +235,11 @@ class palette_trial {
   std::unordered_map<pcolor, std::size_t, color_hash> first_index_;
 };
 
-// Whether every byte of `text` hidden at its position reads back. Only a
-// palette picture can refuse a colour.
+// Whether every byte of `text` hidden at its position reads back from the
+// picture in memory. Only a palette picture can refuse a colour: the setter
+// of any other stores every colour. (Rows read as indices in a picture whose
+// header names no palette are written back as indices, so there the green
+// and blue bits of a byte do not survive the written text.)
 bool every_byte_fits(const sng& picture, const std::vector<pixel>& positions,
                      const std::string& text) {
   if (!picture.chunk_IHDR().palette) return true;

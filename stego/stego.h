@@ -44,7 +44,10 @@ namespace stego {
 // text order. Returns an empty list and leaves the picture unchanged when the
 // text is empty, does not fit in half the pixels, or any byte cannot be
 // stored (a palette with no room for a changed colour). Takes time linear in
-// the text's length and, besides the list, at most one bit per pixel.
+// the text's length and, besides the list, at most one bit per pixel; except
+// when the rows are stored as palette indices while the header names no
+// palette: a byte with any of its low six bits set then widens every pixel
+// to four samples, and written as indices again, those bits are lost.
 std::vector<pixel> put(sng& picture, const std::string& text);
 
 // The bytes hidden at `positions`, in their order; a position outside the

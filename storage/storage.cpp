@@ -828,8 +828,9 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
     picture = std::make_shared<const sng>(
         parse_stored(text, file.path, hooks.reserve));
   }
-  hooks.reserve_text(picture->raw_size());
-  auto text = std::make_shared<const std::string>(picture->to_raw_string());
+  const std::size_t size = picture->raw_size();
+  hooks.reserve_text(size);
+  auto text = std::make_shared<const std::string>(picture->to_raw_string(size));
   const int lines = count_lines(*text);
   const fetched_picture item{std::move(picture), std::move(text), lines};
   // What the cache lets go is freed once the lock is released: a large

@@ -1,6 +1,6 @@
 // The memory the SNG reader holds, against what it reserves and what the
-// picture reports. This program replaces the global allocation functions to
-// count the bytes held.
+// picture reports, and the memory the writer takes to measure a text. This
+// program replaces the global allocation functions to count the bytes held.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -133,6 +133,17 @@ TEST(reader_memory, reports_at_least_what_the_picture_holds) {
     // Close to it: within a few per cent and the picture object itself.
     EXPECT_LE(read.memory_size, 1.1 * read.held + sizeof(sng))
         << text.substr(0, 60);
+  }
+}
+
+TEST(writer_memory, measures_a_text_without_memory_that_grows_with_it) {
+  for (const std::string& text : large_texts()) {
+    const sng picture(text);
+    memory = memory_count{true, 0, 0, 0};
+    const std::size_t size = picture.raw_size();
+    memory.counting = false;
+    EXPECT_GT(size, 0u);
+    EXPECT_LE(memory.worst_excess, 4 * 1024) << text.substr(0, 60);
   }
 }
 
