@@ -100,10 +100,18 @@ std::optional<std::string> store(std::shared_ptr<client>& connection,
   }
 }
 
-// Memory hiding `length` bytes in `picture` takes: the positions, and at most
-// one bit per pixel to tell the used ones.
+// Memory hiding `length` bytes in `picture` takes: the positions, at most
+// one bit per pixel to tell the used ones, and, for rows held as indices in
+// a picture whose header names no palette, the same rows as colours, which
+// the hidden bits widen them to.
 std::size_t hiding_bytes(std::size_t length, const sng& picture) {
-  return length * sizeof(pixel) + picture.chunk_IMAGE().pixel_count() / 8;
+  const sng_IMAGE& image = picture.chunk_IMAGE();
+  const bool widens = image.stored() == sng_IMAGE::layout::index &&
+                      !picture.chunk_IHDR().palette;
+  return length * sizeof(pixel) + image.pixel_count() / 8 +
+         (widens ? sng_IMAGE::memory_for(image.pixel_count(),
+                                         sng_IMAGE::layout::byte_samples)
+                 : 0);
 }
 
 // Whether the text hidden at `positions` reads back from the stored text,

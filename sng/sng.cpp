@@ -246,7 +246,7 @@ pcolor sng::pixel(unsigned int x, unsigned int y) const {
   return index < colors.size() ? colors[index] : pcolor();
 }
 
-void sng::pixel(unsigned int x, unsigned int y, pcolor color) noexcept {
+void sng::pixel(unsigned int x, unsigned int y, pcolor color) {
   if (!inside(header_, x, y)) return;
   if (!header_.palette) {
     image_.set_color(x, y, color);

@@ -228,8 +228,9 @@ class sng {
   pcolor pixel(unsigned int x, unsigned int y) const;
   // Sets the pixel at (x, y). Outside the picture nothing changes. In a
   // palette picture the pixel takes the index palette_index gives it, and
-  // the colour is appended when that index is new.
-  void pixel(unsigned int x, unsigned int y, pcolor color) noexcept;
+  // the colour is appended when that index is new. A colour the rows'
+  // layout cannot hold widens every row first, which may throw bad_alloc.
+  void pixel(unsigned int x, unsigned int y, pcolor color);
 
   // The pixel setter's rule for palette pictures: the index a pixel gets
   // for a colour whose first equal entry in a palette of `entries` entries
