@@ -15,6 +15,8 @@ namespace {
 
 // Bytes taken from the socket per receive call.
 constexpr std::size_t read_ahead_bytes = 64 * 1024;
+// What the first receive after a command takes: every usual command line.
+constexpr std::size_t first_read_bytes = 4 * 1024;
 
 // How long, and for how many bytes, lingerClose drains the peer's input, and
 // the bytes it takes per receive call.
@@ -259,11 +261,6 @@ void client::keepDeadline() const {
 }
 
 void client::waitForInput() {
-  // Between commands the peer may take as long as it likes.
-  if (!deadline_) {
-    wait_for(descriptor_, POLLIN, -1);
-    return;
-  }
   keepDeadline();
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - clock::now());
@@ -279,6 +276,7 @@ bool client::fill() {
   // The buffer is taken only once there is something to read, so that a
   // connection waiting for its peer holds none.
   if (!buffer_) {
+    if (!deadline_) return fillBetweenCommands();
     waitForInput();
     takeBuffer();
   }
@@ -299,6 +297,21 @@ bool client::fill() {
   begin_ = 0;
   end_ = static_cast<std::size_t>(received);
   return received > 0;
+}
+
+bool client::fillBetweenCommands() {
+  // Between commands the peer may take as long as it likes. The wait is the
+  // receive itself, into a small block on the stack, so that a command costs
+  // no call to wait first; what arrived moves to the buffer taken then.
+  char first[first_read_bytes];
+  const ssize_t received = ::recv(descriptor_, first, sizeof first, 0);
+  if (received == -1) throw excHandler("recv");
+  if (received == 0) return false;
+  takeBuffer();
+  std::memcpy(buffer_.get(), first, static_cast<std::size_t>(received));
+  begin_ = 0;
+  end_ = static_cast<std::size_t>(received);
+  return true;
 }
 
 void client::appendLine(std::string& out, std::size_t max_size) {

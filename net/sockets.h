@@ -158,9 +158,11 @@ class client : public socket_t {
   void makeRoom(std::string& text, std::size_t size, std::size_t max_size);
   // Refills the buffer; returns false at the peer's shutdown.
   bool fill();
-  // Waits until the peer's data can be read: without limit between
-  // commands; within a line or a transfer at most the stall time and never
-  // past the deadline, throwing stall_error when either passes.
+  // fill() for an empty buffer while no deadline runs.
+  bool fillBetweenCommands();
+  // Waits, within a line or a transfer, until the peer's data can be read:
+  // at most the stall time and never past the deadline, throwing
+  // stall_error when either passes.
   void waitForInput();
   // Throws stall_error once the line or transfer under way is past its
   // deadline.
