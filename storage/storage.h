@@ -144,10 +144,31 @@ class sng_storage {
   friend struct std::default_delete<sng_storage>;
   ~sng_storage();
 
-  // One picture on its way into the store: staged complete under a
-  // temporary name by its own thread, then numbered, renamed into place,
-  // journaled and indexed by whichever thread commits the batch it is part
-  // of. The staged file goes with the put unless it was renamed into place.
+  // Wakes one waiting thread, once. The waking thread lets go of it last,
+  // so that the woken one may end it as soon as it returns from wait().
+  class wake_signal {
+   public:
+    void wait() {
+      std::unique_lock<std::mutex> lock(mutex_);
+      given_.wait(lock, [this] { return set_; });
+    }
+    void give() {
+      std::lock_guard<std::mutex> lock(mutex_);
+      set_ = true;
+      given_.notify_one();
+    }
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable given_;
+    bool set_ = false;
+  };
+
+  // One picture on its way into the store, numbered, placed under its
+  // identifier's name, journaled and indexed by whichever thread commits
+  // the batch it is part of. A picture too large for the journal is first
+  // staged, flushed, under a temporary name by its own thread; the staged
+  // file goes with the put unless it was renamed into place.
   struct pending_put {
     pending_put(file_system& files, const std::string& text)
         : files(files), text(text) {}
@@ -162,13 +183,15 @@ class sng_storage {
     bool in_journal = false;     // the text goes into the journal
     std::string staged_path;
     // Set by the committing thread; the put's own thread reads them once
-    // `done`.
+    // woken.
     std::string id;                  // empty while not numbered
-    bool placed = false;             // renamed to its identifier's name
+    bool placed = false;             // in place under its identifier's name
     std::uint64_t index_offset = 0;  // where its index line goes
-    // Guarded by mtx.
-    bool stored = false;  // durable and listed
-    bool done = false;    // its batch is committed or has failed
+    bool stored = false;             // durable and listed
+    bool done = false;               // its batch is committed or has failed
+    // Given once the put is done, or when its thread is to commit the next
+    // batch.
+    wake_signal woken;
   };
 
   // The journal file new batches go to. Used by the committing thread only.
@@ -183,19 +206,32 @@ class sng_storage {
     std::uint64_t named_bytes = 0;
   };
 
-  // Commits queued puts as one batch and wakes their threads, whatever
-  // fails (a put that cannot be committed fails); called with mtx held
-  // through `lock`, which is released while the files are written. Then
-  // checkpoints when the journal is due.
-  void commit_queue(std::unique_lock<std::mutex>& lock);
+  // Stages a picture too large for the journal in a flushed file of its
+  // own, when the disk has room; throws write_error.
+  void stage_flushed(pending_put& put);
+  // Queues `put` and returns once its batch is committed or has failed,
+  // committing batches itself when no other thread does.
+  void wait_for_batch(pending_put& put);
+  // Commits the queued puts as one batch and wakes their threads but the
+  // one of `own`, whatever fails (a put that cannot be committed fails);
+  // called with mtx held through `lock`, which is released while the files
+  // are written. Starts the next journal when a checkpoint is due and
+  // returns its generation, whose predecessors are to be retired, or 0.
+  std::uint64_t commit_queue(std::unique_lock<std::mutex>& lock,
+                             const pending_put& own);
   // Puts the last puts of `batch` back in the queue when the batch holds
   // more text than one batch may (keeping at least one). Needs mtx.
   void defer_past_batch_bound(std::vector<pending_put*>& batch);
-  // Renames the numbered puts of `batch` into place (durably, for pictures
-  // flushed in their own files), journals them durably and indexes them;
-  // returns whether the puts placed were journaled, and so are stored. Runs
-  // without mtx, on the committing thread.
+  // Places the numbered puts of `batch` under their identifiers' names
+  // (durably, for pictures flushed in their own files), journals them
+  // durably and indexes them; returns whether the puts placed were
+  // journaled, and so are stored. Runs without mtx, on the committing
+  // thread.
   bool commit_batch(const std::vector<pending_put*>& batch);
+  // Whether the disk has room for the journaled puts of `batch`.
+  bool has_room_for_journaled(const std::vector<pending_put*>& batch);
+  // Renames the staged file of `put` to its identifier's name.
+  bool rename_into_place(const pending_put& put);
   // Appends the records of the placed puts of `batch` to the journal and
   // flushes it; on failure cuts it back and returns false.
   bool journal_batch(const std::vector<pending_put*>& batch);
@@ -263,8 +299,7 @@ class sng_storage {
   int counter_ = 0;
   std::vector<pending_put*> queue_;  // puts waiting for the next batch
   mutable picture_cache cache_;
-  bool committing_ = false;            // a thread is committing a batch
-  std::condition_variable committed_;  // signalled, with mtx, after a batch
+  bool committing_ = false;  // a thread is committing batches
   // Journal files not yet retired, the active one last.
   std::deque<std::uint64_t> journal_generations_;
 };
