@@ -325,46 +325,6 @@ std::string stage_picture(file_system& files, const std::string& text,
   return path;
 }
 
-// Replaces whatever is at `path` with a file holding `text`, unflushed, in
-// one step: a reader finds the old file or the new one, never a part. False
-// on failure, leaving the old file.
-bool replace_picture(file_system& files, const std::string& path,
-                     const std::string& text) {
-  try {
-    const std::string staged = stage_picture(files, text, false);
-    if (files.rename(staged.c_str(), path.c_str()) == 0) return true;
-    report_errno(work::writing, "rename", path);
-    files.unlink(staged.c_str());
-  } catch (const sng_storage::write_error&) {
-  }
-  return false;
-}
-
-// Writes `text` as the new file at `path`, unflushed. Nothing lists the
-// name yet, so nothing reads the file while it is written. A file already
-// there (one a crash left under a number that was never answered) is
-// replaced whole. False on failure, leaving no file of its own making.
-bool write_picture(file_system& files, const std::string& path,
-                   const std::string& text) {
-  descriptor file(
-      files, files.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
-                        file_mode));
-  if (!file.valid()) {
-    if (errno == EEXIST) return replace_picture(files, path, text);
-    report_errno(work::writing, "open", path);
-    return false;
-  }
-  iovec part = part_of(text);
-  const char* const failed_step = !write_all(files, file.get(), {&part, 1}, 0)
-                                      ? "write"
-                                  : !file.close() ? "close"
-                                                  : nullptr;
-  if (failed_step == nullptr) return true;
-  report_errno(work::writing, failed_step, path);
-  files.unlink(path.c_str());
-  return false;
-}
-
 // Whether the non-empty file `fd` of `size` bytes ends with a line feed;
 // false also when its last byte cannot be read.
 bool ends_with_line_feed(file_system& files, int fd, off_t size) {
@@ -493,14 +453,13 @@ sng_storage::pending_put::~pending_put() {
   if (!staged_path.empty() && !placed) files.unlink(staged_path.c_str());
 }
 
-// Places each numbered put of `batch` under its identifier's name (writing
-// a journaled picture's file, renaming a flushed one's) and makes the batch
-// durable with one journal write and flush, then appends its index lines;
-// pictures flushed in their own files need their renames flushed too, with
-// one directory flush. Each record names the offset its line goes to, so
-// that start-up tells a line a crash tore or lost from lines written by
-// anyone else. A put placed but not journaled stays complete and unlisted,
-// as after a crash.
+// Moves each numbered put of `batch` from its staged name to its
+// identifier's name and makes it durable with one journal write and flush
+// for the whole batch, then appends the batch's index lines; pictures flushed
+// in their own files need their renames flushed too, with one directory
+// flush. Each record names the offset its line goes to, so that start-up
+// tells a line a crash tore or lost from lines written by anyone else. A put
+// placed but not journaled stays complete and unlisted, as after a crash.
 bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   // Lines an earlier batch owes the index go first, and while they cannot,
   // nothing more is stored.
@@ -508,20 +467,19 @@ bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
     if (!append_to_index(files_, owed_lines_)) return false;
     owed_lines_.clear();
   }
-  const bool room_for_journaled = has_room_for_journaled(batch);
   std::string lines;
   bool renamed_flushed_files = false;
   for (pending_put* put : batch) {
     if (put->id.empty()) {
-      report_store_failure(work::writing, "number", db_dir,
+      report_store_failure(work::writing, "number", put->staged_path,
                            "every identifier is used up");
       continue;
     }
-    if (put->in_journal
-            ? !room_for_journaled ||
-                  !write_picture(files_, make_filename(put->id), put->text)
-            : !rename_into_place(*put))
+    if (files_.rename(put->staged_path.c_str(),
+                      make_filename(put->id).c_str()) != 0) {
+      report_errno(work::writing, "rename", put->staged_path);
       continue;
+    }
     put->placed = true;
     renamed_flushed_files |= !put->in_journal;
     lines += put->id;
@@ -546,22 +504,6 @@ bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
   // before, the next start writes them again from the records.
   if (!write_at_index_end(files_, *end, lines)) owed_lines_ = std::move(lines);
   return true;
-}
-
-bool sng_storage::has_room_for_journaled(
-    const std::vector<pending_put*>& batch) {
-  std::uint64_t bytes = 0;
-  for (const pending_put* put : batch)
-    if (put->in_journal) bytes += stored_bytes(put->text.size(), true);
-  return bytes == 0 || has_room_beyond_reserve(files_, bytes);
-}
-
-bool sng_storage::rename_into_place(const pending_put& put) {
-  if (files_.rename(put.staged_path.c_str(), make_filename(put.id).c_str()) ==
-      0)
-    return true;
-  report_errno(work::writing, "rename", put.staged_path);
-  return false;
 }
 
 bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
@@ -673,7 +615,14 @@ bool sng_storage::restore_picture(const std::string& id,
   } catch (const not_found_error&) {
   } catch (const read_error&) {
   }
-  return replace_picture(files_, path, text);
+  try {
+    const std::string staged = stage_picture(files_, text, false);
+    if (files_.rename(staged.c_str(), path.c_str()) == 0) return true;
+    report_errno(work::writing, "rename", path);
+    files_.unlink(staged.c_str());
+  } catch (const write_error&) {
+  }
+  return false;
 }
 
 bool sng_storage::holds_picture(const std::string& id, std::uint64_t size,
@@ -900,24 +849,21 @@ std::string sng_storage::put_item(const sng& picture) {
 std::string sng_storage::put_text(const std::string& sng_text) {
   pending_put put{files_, sng_text};
   put.in_journal = sng_text.size() <= limits_.journaled_text;
-  put.text_sum = journal::text_checksum(sng_text);
-  if (!put.in_journal) stage_flushed(put);
-  wait_for_batch(put);
-  if (!put.stored) throw write_error{};
-  return put.id;
-}
-
-void sng_storage::stage_flushed(pending_put& put) {
   try {
-    if (!has_room_beyond_reserve(files_, stored_bytes(put.text.size(), false)))
+    if (!has_room_beyond_reserve(files_,
+                                 stored_bytes(sng_text.size(), put.in_journal)))
       throw write_error{};
-    put.staged_path = stage_picture(files_, put.text, true);
+    put.text_sum = journal::text_checksum(sng_text);
+    put.staged_path = stage_picture(files_, sng_text, !put.in_journal);
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;
     take_identifier(used_up);  // a failed store uses up its number
     throw;
   }
+  wait_for_batch(put);
+  if (!put.stored) throw write_error{};
+  return put.id;
 }
 
 // Puts that arrive while a batch is being committed wait and go together

@@ -164,11 +164,10 @@ class sng_storage {
     bool set_ = false;
   };
 
-  // One picture on its way into the store, numbered, placed under its
-  // identifier's name, journaled and indexed by whichever thread commits
-  // the batch it is part of. A picture too large for the journal is first
-  // staged, flushed, under a temporary name by its own thread; the staged
-  // file goes with the put unless it was renamed into place.
+  // One picture on its way into the store: staged complete under a
+  // temporary name by its own thread, then numbered, renamed into place,
+  // journaled and indexed by whichever thread commits the batch it is part
+  // of. The staged file goes with the put unless it was renamed into place.
   struct pending_put {
     pending_put(file_system& files, const std::string& text)
         : files(files), text(text) {}
@@ -185,7 +184,7 @@ class sng_storage {
     // Set by the committing thread; the put's own thread reads them once
     // woken.
     std::string id;                  // empty while not numbered
-    bool placed = false;             // in place under its identifier's name
+    bool placed = false;             // renamed to its identifier's name
     std::uint64_t index_offset = 0;  // where its index line goes
     bool stored = false;             // durable and listed
     bool done = false;               // its batch is committed or has failed
@@ -206,9 +205,6 @@ class sng_storage {
     std::uint64_t named_bytes = 0;
   };
 
-  // Stages a picture too large for the journal in a flushed file of its
-  // own, when the disk has room; throws write_error.
-  void stage_flushed(pending_put& put);
   // Queues `put` and returns once its batch is committed or has failed,
   // committing batches itself when no other thread does.
   void wait_for_batch(pending_put& put);
@@ -222,16 +218,11 @@ class sng_storage {
   // Puts the last puts of `batch` back in the queue when the batch holds
   // more text than one batch may (keeping at least one). Needs mtx.
   void defer_past_batch_bound(std::vector<pending_put*>& batch);
-  // Places the numbered puts of `batch` under their identifiers' names
-  // (durably, for pictures flushed in their own files), journals them
-  // durably and indexes them; returns whether the puts placed were
-  // journaled, and so are stored. Runs without mtx, on the committing
-  // thread.
+  // Renames the numbered puts of `batch` into place (durably, for pictures
+  // flushed in their own files), journals them durably and indexes them;
+  // returns whether the puts placed were journaled, and so are stored. Runs
+  // without mtx, on the committing thread.
   bool commit_batch(const std::vector<pending_put*>& batch);
-  // Whether the disk has room for the journaled puts of `batch`.
-  bool has_room_for_journaled(const std::vector<pending_put*>& batch);
-  // Renames the staged file of `put` to its identifier's name.
-  bool rename_into_place(const pending_put& put);
   // Appends the records of the placed puts of `batch` to the journal and
   // flushes it; on failure cuts it back and returns false.
   bool journal_batch(const std::vector<pending_put*>& batch);
