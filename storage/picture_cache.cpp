@@ -42,8 +42,14 @@ std::vector<fetched_picture> picture_cache::remember(
     bytes_ -= found->second.bytes;
     found->second = {identity, item, bytes};
   } else {
-    entries_.emplace(id, entry{identity, item, bytes});
-    order_.push_back(id);
+    // An entry is in both or in neither: eviction finds entries by order_.
+    const auto added = entries_.emplace(id, entry{identity, item, bytes}).first;
+    try {
+      order_.push_back(id);
+    } catch (...) {
+      entries_.erase(added);
+      throw;
+    }
   }
   bytes_ += bytes;
   while (bytes_ > budget_bytes) {
