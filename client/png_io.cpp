@@ -75,12 +75,14 @@ class png_session {
   // not own anything with a destructor.
   template <class Step>
   void run(const std::string& path, Step step) {
-    if (setjmp(png_jmpbuf(png_))) throw failure(path + ": " + error_);
+    if (setjmp(png_jmpbuf(png_))) throw failure(path + failure_words_ + error_);
     step();
   }
 
  protected:
-  png_session() = default;
+  // `failure_words` stand between the file's name and libpng's message.
+  explicit png_session(const char* failure_words)
+      : failure_words_(failure_words) {}
   // Completes construction; `png` may be null when libpng ran out of memory.
   void start(png_structp png) {
     png_ = png;
@@ -93,13 +95,17 @@ class png_session {
   png_infop info_ = nullptr;
 
  private:
+  const char* failure_words_;
   std::string error_;
 };
 
 // Reads from `source`, which must outlive the reader.
 class png_reader : public png_session {
  public:
-  explicit png_reader(png_source& source) {
+  // libpng fails to read only what is no whole PNG file: one cut short,
+  // or bytes that are no chunk where one should start.
+  explicit png_reader(png_source& source)
+      : png_session(" is a damaged PNG file: ") {
     try {
       start(png_create_read_struct(PNG_LIBPNG_VER_STRING, error(), keep_error,
                                    ignore_warning));
@@ -115,7 +121,7 @@ class png_reader : public png_session {
 // Appends to `out`, which must outlive the writer.
 class png_writer : public png_session {
  public:
-  explicit png_writer(std::string& out) {
+  explicit png_writer(std::string& out) : png_session(": ") {
     try {
       start(png_create_write_struct(PNG_LIBPNG_VER_STRING, error(), keep_error,
                                     ignore_warning));

@@ -272,7 +272,7 @@ TEST_F(web_gallery, bad_input_is_refused_with_its_reason) {
            "or more, and in a palette picture room for one new colour per "
            "byte)"},
           {{{"file", "\x89PNG\r\n\x1a\n broken"}, {"secret", "s"}},
-           "picture: Read Error"},
+           "picture is a damaged PNG file: Read Error"},
       };
   for (const auto& [fields, message] : uploads)
     EXPECT_EQ(message, post_json("/pictures", fields, 400)["error"]);
