@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "client/errors.h"
 
@@ -64,8 +65,9 @@ int connect_to(const addrinfo& address, std::string& reason) {
 
 }  // namespace
 
-connection::connection(const std::string& host, const std::string& port)
-    : peer_(host + ":" + port) {
+connection::connection(const std::string& host, const std::string& port,
+                       reserve_memory reserve)
+    : peer_(host + ":" + port), reserve_(std::move(reserve)) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -124,6 +126,7 @@ bool connection::fill() {
                   std::to_string(max_answer_bytes >> 20) + " MiB");
   for (;;) {
     const std::size_t held = pending_.size();
+    make_room(receive_chunk);
     pending_.resize(held + receive_chunk);
     const ssize_t received =
         ::recv(descriptor_, pending_.data() + held, receive_chunk, 0);
@@ -138,6 +141,28 @@ bool connection::fill() {
       throw failure("cannot receive from " + peer_ + ": " +
                     std::strerror(error));
   }
+}
+
+void connection::make_room(std::size_t bytes) {
+  const std::size_t needed = pending_.size() + bytes;
+  if (needed <= pending_.capacity()) return;
+  // The old block is freed only once the new one holds its bytes.
+  const std::size_t capacity = std::max(needed, 2 * pending_.capacity());
+  announce(reserve_, capacity);
+  pending_.reserve(capacity);
+}
+
+std::string connection::take(std::size_t bytes) {
+  if (consumed_ + bytes == pending_.size()) {
+    // The rest of the buffer: handed out whole, without a copy.
+    pending_.erase(0, consumed_);
+    consumed_ = 0;
+    return std::exchange(pending_, std::string());
+  }
+  announce(reserve_, bytes);
+  std::string taken = pending_.substr(consumed_, bytes);
+  consumed_ += bytes;
+  return taken;
 }
 
 void connection::closed_early() const {
@@ -172,9 +197,7 @@ std::string connection::read_lines(std::size_t count) {
     taken = searched = end + 1 - consumed_;
     --count;
   }
-  std::string block = pending_.substr(consumed_, taken);
-  consumed_ += taken;
-  return block;
+  return take(taken);
 }
 
 }  // namespace client
