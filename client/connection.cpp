@@ -126,7 +126,7 @@ bool connection::fill() {
                   std::to_string(max_answer_bytes >> 20) + " MiB");
   for (;;) {
     const std::size_t held = pending_.size();
-    make_room(receive_chunk);
+    make_room(pending_, receive_chunk, reserve_);
     pending_.resize(held + receive_chunk);
     const ssize_t received =
         ::recv(descriptor_, pending_.data() + held, receive_chunk, 0);
@@ -141,15 +141,6 @@ bool connection::fill() {
       throw failure("cannot receive from " + peer_ + ": " +
                     std::strerror(error));
   }
-}
-
-void connection::make_room(std::size_t bytes) {
-  const std::size_t needed = pending_.size() + bytes;
-  if (needed <= pending_.capacity()) return;
-  // The old block is freed only once the new one holds its bytes.
-  const std::size_t capacity = std::max(needed, 2 * pending_.capacity());
-  announce(reserve_, capacity);
-  pending_.reserve(capacity);
 }
 
 std::string connection::take(std::size_t bytes) {

@@ -54,8 +54,6 @@ class connection {
   // Receives more bytes into the buffer; false when the service has closed
   // the connection.
   bool fill();
-  // Makes room in the buffer for `bytes` more, doubling it as needed.
-  void make_room(std::size_t bytes);
   // The next `bytes` received bytes, taken out of the buffer.
   std::string take(std::size_t bytes);
   [[noreturn]] void closed_early() const;

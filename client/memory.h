@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 namespace client {
 
@@ -17,6 +18,12 @@ using reserve_memory = std::function<void(std::size_t bytes)>;
 inline void announce(const reserve_memory& reserve, std::size_t bytes) {
   if (reserve) reserve(bytes);
 }
+
+// Makes room in `buffer` for `bytes` more than it holds, at least doubling
+// its block when it must grow, and tells `reserve` of the new block first:
+// the old block is freed only once the new one holds its bytes.
+void make_room(std::string& buffer, std::size_t bytes,
+               const reserve_memory& reserve);
 
 // `reserve`, or a function that ignores what it is told when `reserve` is
 // empty: the SNG reader needs one that can be called.

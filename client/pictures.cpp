@@ -45,6 +45,20 @@ std::string sng_upload_text(std::string_view file,
   return text;
 }
 
+bool has_sng_header(std::string_view text) {
+  constexpr std::string_view header = "IHDR";
+  for (std::size_t at = text.find(header); at != std::string_view::npos;
+       at = text.find(header, at + 1)) {
+    const bool word_start =
+        at == 0 || text.find_first_of(" \t\n}", at - 1) == at - 1;
+    std::size_t next = at + header.size();
+    if (next < text.size() && (text[next] == ':' || text[next] == ';')) ++next;
+    next = std::min(text.find_first_not_of(" \t\n", next), text.size());
+    if (word_start && next < text.size() && text[next] == '{') return true;
+  }
+  return false;
+}
+
 std::string png_of(const std::string& sng_text, const std::string& source,
                    std::ostream& notices, const reserve_memory& reserve) {
   return encode_png(

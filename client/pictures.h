@@ -32,6 +32,11 @@ std::string png_upload_text(std::string_view png, const std::string& name,
 std::string sng_upload_text(std::string_view file,
                             const reserve_memory& reserve = {});
 
+// Whether `text` has the header chunk every SNG picture has: the word IHDR
+// (with or without a colon or semicolon) before a "{". A file of another
+// kind, a JPEG or a letter, has none.
+bool has_sng_header(std::string_view text);
+
 // The PNG file of the picture `sng_text`, which came from `source`. Throws
 // failure when the text does not parse or PNG cannot hold the picture.
 // `reserve` is told of the memory of each step, as for png_upload_text.
