@@ -373,7 +373,8 @@ class raw_connection {
 TEST_F(web_gallery, a_body_past_the_bound_is_refused_unread) {
   raw_connection connection;
   connection.send(
-      "POST /pictures HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+      "POST /pictures HTTP/1.1\r\nHost: 127.0.0.1:18371\r\n"
+      "Connection: close\r\n"
       "Content-Type: multipart/form-data; boundary=b\r\n"
       "Content-Length: 1000000000\r\n\r\n");
   EXPECT_TRUE(connection.read_to_close(std::chrono::seconds(5))
