@@ -19,6 +19,11 @@ constexpr std::size_t connections_per_address = 2;
 // thread.
 constexpr std::size_t worker_threads = 32;
 
+// Connections the kernel completes and holds for quarn-web to accept. A
+// client that connects while as many wait has its connection refused or
+// delayed.
+constexpr int listen_backlog = 128;
+
 // Requests one kept-alive connection may carry; the answer to the last one
 // closes it.
 constexpr std::size_t requests_per_connection = 100;

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   const std::string address =
       (ipv6 ? "[" + options.listen_host + "]" : options.listen_host) + ":" +
       std::to_string(options.listen_port);
-  if (!server.bind_to_port(options.listen_host, options.listen_port)) {
+  if (!server.bind(options.listen_host, options.listen_port)) {
     std::cerr << "quarn-web: cannot listen on " << address
               << " (is the port taken?)\n";
     return 1;

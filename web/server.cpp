@@ -220,6 +220,11 @@ guarded_server::guarded_server(const timing& timing) : timing_(timing) {
   });
 }
 
+bool guarded_server::bind(const std::string& host, int port) {
+  // Listening again on a listening socket sets its backlog anew.
+  return bind_to_port(host, port) && ::listen(svr_sock_, listen_backlog) == 0;
+}
+
 bool guarded_server::process_and_close_socket(socket_t sock) {
   bool served = false;
   const std::string client = client_of(sock);

@@ -75,6 +75,10 @@ class guarded_server : public httplib::Server {
  public:
   explicit guarded_server(const timing& timing);
 
+  // Binds to `host`:`port` as bind_to_port does, with a backlog of
+  // listen_backlog instead of httplib's five; false when that fails.
+  bool bind(const std::string& host, int port);
+
  private:
   bool process_and_close_socket(socket_t sock) override;
 
