@@ -63,7 +63,7 @@ const char* const usage =
     "\n"
     "Serves a gallery of the pictures stored in a quarn service, with forms\n"
     "to upload a PNG or SNG file with a secret, open protected pictures and\n"
-    "read hidden text back.\n"
+    "see their secret, and read hidden text back.\n"
     "\n"
     "  --listen ADDR:PORT  where the gallery listens (default 127.0.0.1:8360)\n"
     "  --host NAME[:PORT]  a name the gallery answers under besides ADDR (and\n"
