@@ -24,7 +24,7 @@ enum class password_use { offer, choose };
 
 // The passwords `options` give, in their order. A file's password is its
 // first line without its line ending (a line feed, or a carriage return and
-// a line feed); the rest of the file is not read. "-" reads standard input,
+// a line feed); the rest of the file is ignored. "-" reads standard input,
 // which is asked for at a prompt when it is a terminal. Throws usage_error
 // when standard input is named more than once, and failure when a file
 // cannot be read, is empty, its first line is empty or longer than
