@@ -8,8 +8,9 @@ build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
                 libbenchmark-dev libpng-dev libcpp-httplib-dev
                 nlohmann-json3-dev)
 
-# What building the Debian packages needs besides (scripts/package).
-packaging_packages=(dpkg-dev debhelper)
+# What building the Debian packages needs besides (scripts/package):
+# dpkg-buildpackage checks for build-essential too.
+packaging_packages=(build-essential dpkg-dev debhelper)
 
 # What the tests need besides: quarn-web's browser test drives Debian's
 # Chromium with Selenium.
