@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "storage/storage.h"
+#include "storage/layout.h"
 
 namespace journal {
 namespace {

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -21,22 +20,14 @@
 
 #include "sng/strlib.h"
 #include "storage/journal.h"
+#include "storage/layout.h"
 
 std::unique_ptr<sng_storage> sng_storage::self;
 
 namespace {
 
-const char* const db_name = "./quarn.db";  // the index
-const char* const db_dir = "./db";         // the pictures' files
-const char* const ext = ".sng";            // every identifier's ending
-
 // The store's one lock: it guards what sng_storage marks as guarded by mtx.
 std::mutex mtx;
-
-// The number before the first point of `id`, read as hexadecimal.
-int extract_id(const std::string& id);
-// Makes sure db_dir is a directory, creating it durably when missing.
-bool init_dir(file_system& files);
 
 using work = store_failure::work;
 
@@ -53,17 +44,6 @@ void report_errno(work during, std::string_view step, std::string_view file) {
   report_errno(work::opening, step, file);
   throw sng_storage::init_error{};
 }
-
-// Permission bits of new files and of db_dir; the file-creation mask applies.
-constexpr mode_t file_mode = 0666;
-constexpr mode_t dir_mode = 0770;
-
-// Start of the names pictures are staged under in db_dir until they are
-// complete; no identifier starts so.
-constexpr const char* staging_prefix = ".staged-";
-
-// The directory that holds db_name and db_dir.
-constexpr const char* working_dir = ".";
 
 // Free space kept on the file system that holds db_dir for everything else
 // on the machine, since pictures are never deleted: the smaller of 1 GiB and
@@ -105,31 +85,6 @@ class descriptor {
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
          c == '\r';
-}
-
-// The value of a hexadecimal digit in either case, or -1.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Lower-case hexadecimal digits followed by ext: the only names the store
-// ever gives a picture.
-bool has_identifier_form(const std::string& id) {
-  const std::string_view ending(ext);
-  if (id.size() <= ending.size() || !id.ends_with(ending)) return false;
-  return std::all_of(id.begin(), id.end() - ending.size(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
-}
-
-std::string identifier_of(int number) {
-  char digits[8];  // the largest int has eight hexadecimal digits
-  char* end =
-      std::to_chars(std::begin(digits), std::end(digits), number, 16).ptr;
-  return std::string(digits, end) + ext;
 }
 
 // Writes all of `parts` at `offset`, continuing after partial writes (which
@@ -301,9 +256,7 @@ bool cut_index_to(file_system& files, off_t size) {
 // name. Throws write_error, leaving no file.
 std::string stage_picture(file_system& files, const std::string& text,
                           bool flush) {
-  static std::atomic<unsigned long> staged_count{0};
-  const std::string path =
-      make_filename(staging_prefix + std::to_string(++staged_count));
+  const std::string path = new_staging_path();
   descriptor file(
       files, files.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
                         file_mode));
@@ -714,7 +667,7 @@ std::vector<std::uint64_t> tidy_db_dir(file_system& files,
                                        const std::vector<std::string>& names) {
   std::vector<std::uint64_t> generations;
   for (const std::string& name : names) {
-    if (name.starts_with(staging_prefix))
+    if (is_staging_name(name))
       files.unlink(make_filename(name).c_str());
     else if (const auto generation = journal::generation_of(name))
       generations.push_back(*generation);
@@ -993,44 +946,6 @@ void sng_storage::check_listed(const std::string& id) const {
 bool sng_storage::lists(const std::string& id) const {
   std::lock_guard<std::mutex> lock(mtx);
   return listed_.contains(id);
-}
-
-namespace {
-
-int extract_id(const std::string& id) {
-  const std::string_view number(id.data(), std::min(id.find('.'), id.size()));
-  auto at = number.begin();
-  const bool negative = at != number.end() && *at == '-';
-  if (at != number.end() && (*at == '-' || *at == '+')) ++at;
-  // Digits past the int range leave the value at the nearest limit.
-  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-  long long value = 0;
-  for (; at != number.end() && hex_digit(*at) >= 0; ++at)
-    value = std::min(value * 16 + hex_digit(*at), limit);
-  return static_cast<int>(negative ? -value : value);
-}
-
-bool init_dir(file_system& files) {
-  struct stat status {};
-  if (files.stat(db_dir, &status) == 0) {
-    if (S_ISDIR(status.st_mode)) return true;
-    report_store_failure(work::opening, "stat", db_dir, ENOTDIR);
-    return false;
-  }
-  const char* const failed_step = errno != ENOENT                      ? "stat"
-                                  : files.mkdir(db_dir, dir_mode) != 0 ? "mkdir"
-                                  : files.sync_directory(working_dir) != 0
-                                      ? "fsync"
-                                      : nullptr;
-  if (failed_step == nullptr) return true;
-  report_errno(work::opening, failed_step, db_dir);
-  return false;
-}
-
-}  // namespace
-
-std::string make_filename(const std::string& id) {
-  return std::string(db_dir) + "/" + id;
 }
 
 std::optional<std::uint64_t> disk_reserve_bytes() {

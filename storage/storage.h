@@ -295,8 +295,6 @@ class sng_storage {
   std::deque<std::uint64_t> journal_generations_;
 };
 
-// "./db/" and `id`.
-std::string make_filename(const std::string& id);
 // The free space the store leaves on the file system that holds ./db (or
 // will hold it), in bytes; nothing when that file system cannot be asked.
 std::optional<std::uint64_t> disk_reserve_bytes();

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "storage/layout.h"
 #include "storage/storage.h"
 
 namespace {
