@@ -19,6 +19,8 @@
 #include <utility>
 
 #include "sng/strlib.h"
+#include "storage/index_file.h"
+#include "storage/internal.h"
 #include "storage/journal.h"
 #include "storage/layout.h"
 
@@ -33,18 +35,6 @@ using work = store_failure::work;
 
 std::atomic<store_failure_hook> failure_hook{nullptr};
 
-// Reports that `step` on `file` failed with the current errno.
-void report_errno(work during, std::string_view step, std::string_view file) {
-  report_store_failure(during, step, file, errno);
-}
-
-// Reports that opening the store failed at `step` on `file`, with the
-// current errno, and throws init_error.
-[[noreturn]] void fail_opening(std::string_view step, std::string_view file) {
-  report_errno(work::opening, step, file);
-  throw sng_storage::init_error{};
-}
-
 // Free space kept on the file system that holds db_dir for everything else
 // on the machine, since pictures are never deleted: the smaller of 1 GiB and
 // 5% of the file system's size. A picture that would leave less free space
@@ -56,87 +46,6 @@ constexpr std::uint64_t reserve_percent_of_size = 5;
 // beyond it wait for the next batch (a single larger picture goes alone).
 // Bounds the journal past its checkpoint limit.
 constexpr std::size_t max_batch_bytes = std::size_t{64} << 20;
-
-// An open file descriptor of `files`, closed when it goes out of scope
-// unless close() or release() came first.
-class descriptor {
- public:
-  descriptor(file_system& files, int fd) : files_(files), fd_(fd) {}
-  ~descriptor() {
-    if (fd_ >= 0) files_.close(fd_);
-  }
-  descriptor(descriptor&& other) noexcept
-      : files_(other.files_), fd_(std::exchange(other.fd_, -1)) {}
-  descriptor(const descriptor&) = delete;
-  descriptor& operator=(const descriptor&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  // Closes now; false when closing reported an error.
-  bool close() { return files_.close(std::exchange(fd_, -1)) == 0; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  file_system& files_;
-  int fd_;
-};
-
-// White space as a stream in the classic locale skips it between words.
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
-// Writes all of `parts` at `offset`, continuing after partial writes (which
-// move the parts on); false on failure. Allocates nothing.
-bool write_all(file_system& files, int fd, std::span<iovec> parts,
-               off_t offset) {
-  auto next = parts.begin();
-  while (next != parts.end()) {
-    const int count =
-        static_cast<int>(std::min<std::ptrdiff_t>(parts.end() - next, IOV_MAX));
-    ssize_t written = files.pwritev(fd, &*next, count, offset);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    offset += written;
-    for (; next != parts.end() &&
-           static_cast<std::size_t>(written) >= next->iov_len;
-         ++next)
-      written -= static_cast<ssize_t>(next->iov_len);
-    if (written > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + written;
-      next->iov_len -= static_cast<std::size_t>(written);
-    }
-  }
-  return true;
-}
-
-iovec part_of(std::string_view bytes) {
-  return {const_cast<char*>(bytes.data()), bytes.size()};
-}
-
-// Everything `fd` holds, read in as few calls as its `size` in bytes allows;
-// nothing when reading fails, or when the file has grown past `size`, which
-// is all the memory its reader was given.
-std::optional<std::string> read_all(file_system& files, int fd, off_t size) {
-  // One byte beyond the size takes the read that meets the end of the file.
-  std::string text(static_cast<std::size_t>(size) + 1, '\0');
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == text.size()) return std::nullopt;
-    const ssize_t got =
-        files.pread(fd, text.data() + filled, text.size() - filled,
-                    static_cast<off_t>(filled));
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  text.resize(filled);
-  return text;
-}
 
 // A picture file opened for reading, with its path and status.
 struct picture_file {
@@ -229,26 +138,6 @@ std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
          journal::head_bytes + longest_id;
 }
 
-// db_name opened with `flags`; a missing index is created empty, and its
-// directory entry made durable, as an append would create it. An existing
-// index is never truncated. Invalid on failure.
-descriptor open_index(file_system& files, int flags) {
-  descriptor index(files, files.open(db_name, flags, 0));
-  if (index.valid() || errno != ENOENT) return index;
-  descriptor created(files, files.open(db_name, flags | O_CREAT, file_mode));
-  if (created.valid() && files.sync_directory(working_dir) != 0)
-    return descriptor(files, -1);
-  return created;
-}
-
-// Cuts the index back to `size` bytes when it is longer; false on failure.
-bool cut_index_to(file_system& files, off_t size) {
-  descriptor index(open_index(files, O_RDWR));
-  struct stat status {};
-  return index.valid() && files.fstat(index.get(), &status) == 0 &&
-         (status.st_size <= size || files.ftruncate(index.get(), size) == 0);
-}
-
 // Writes `text` under a new temporary name of its own in db_dir, flushed to
 // disk when `flush`; returns that name. No identifier has such a name, so no
 // fetch can reach a picture before it is complete. The file is created
@@ -276,75 +165,6 @@ std::string stage_picture(file_system& files, const std::string& text,
     throw sng_storage::write_error{};
   }
   return path;
-}
-
-// Whether the non-empty file `fd` of `size` bytes ends with a line feed;
-// false also when its last byte cannot be read.
-bool ends_with_line_feed(file_system& files, int fd, off_t size) {
-  char last = 0;
-  return files.pread(fd, &last, 1, size - 1) == 1 && last == '\n';
-}
-
-// The end of the index, where the next lines go: the index open for
-// writing, its size, and whether a line feed must come first.
-struct index_end {
-  descriptor index;
-  off_t size;
-  bool line_feed_first;
-
-  // The offset at which the first line goes.
-  std::uint64_t lines_at() const {
-    return static_cast<std::uint64_t>(size) + (line_feed_first ? 1 : 0);
-  }
-};
-
-// The end of the index, which is created when missing; nothing, reported,
-// on failure.
-std::optional<index_end> find_index_end(file_system& files) {
-  descriptor index(open_index(files, O_RDWR));
-  struct stat status {};
-  if (!index.valid() || files.fstat(index.get(), &status) != 0) {
-    report_errno(work::writing, index.valid() ? "fstat" : "open", db_name);
-    return std::nullopt;
-  }
-  // An index edited by hand, or cut short, may lack its last line feed; two
-  // identifiers must never run together.
-  const bool line_feed_first =
-      status.st_size > 0 &&
-      !ends_with_line_feed(files, index.get(), status.st_size);
-  return index_end{std::move(index), status.st_size, line_feed_first};
-}
-
-// Writes `lines` at `end`, whole or not at all: on any failure the index is
-// cut back to its size before and false returned. Nothing is flushed: the
-// journal makes the lines durable.
-bool write_at_index_end(file_system& files, const index_end& end,
-                        const std::string& lines) {
-  char line_feed = '\n';
-  iovec parts[] = {{&line_feed, 1}, part_of(lines)};
-  const std::span<iovec> block =
-      end.line_feed_first ? std::span(parts) : std::span(parts).last(1);
-  const std::size_t bytes = lines.size() + (end.line_feed_first ? 1 : 0);
-  // One write call, so that a killed process leaves the lines whole or not
-  // at all; a short write is a failure, not something to continue.
-  const ssize_t written = files.pwritev(
-      end.index.get(), block.data(), static_cast<int>(block.size()), end.size);
-  if (written == static_cast<ssize_t>(bytes)) return true;
-  if (written < 0)
-    report_errno(work::writing, "write", db_name);
-  else
-    report_store_failure(work::writing, "write", db_name,
-                         "only " + std::to_string(written) + " of " +
-                             std::to_string(bytes) + " bytes written");
-  // Takes back whatever part of the lines reached the file.
-  files.ftruncate(end.index.get(), end.size);
-  return false;
-}
-
-// Appends `lines` to the index, whole or not at all; false on failure.
-bool append_to_index(file_system& files, const std::string& lines) {
-  const std::optional<index_end> end = find_index_end(files);
-  return end && write_at_index_end(files, *end, lines);
 }
 
 // An index line a journal record names: the identifier, the offset the
@@ -691,7 +511,7 @@ std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
 sng_storage::sng_storage(passkey, file_system& files,
                          const journal_limits& limits)
     : files_(files), limits_(limits) {
-  std::string index = read_index();
+  std::string index = read_index(files_);
   if (!init_dir(files_)) throw init_error{};
   struct stat index_dir {};
   struct stat picture_dir {};
@@ -713,27 +533,11 @@ sng_storage::~sng_storage() {
   if (journal_.fd >= 0) files_.close(journal_.fd);
 }
 
-std::string sng_storage::read_index() {
-  descriptor index(open_index(files_, O_RDONLY));
-  struct stat status {};
-  if (!index.valid() || files_.fstat(index.get(), &status) != 0)
-    fail_opening("open", db_name);
-  std::optional<std::string> text =
-      read_all(files_, index.get(), status.st_size);
-  if (!text) fail_opening("read", db_name);
-  return std::move(*text);
-}
-
 void sng_storage::list_index(const std::string& text) {
-  auto at = text.begin();
-  for (;;) {
-    at = std::find_if_not(at, text.end(), is_space);
-    if (at == text.end()) break;
-    const auto end = std::find_if(at, text.end(), is_space);
-    const std::string id(at, end);
+  for (const std::string_view name : index_names(text)) {
+    const std::string id(name);
     counter_ = std::max(counter_, extract_id(id));
     record(id);
-    at = end;
   }
 }
 
@@ -960,6 +764,15 @@ std::optional<std::uint64_t> disk_reserve_bytes() {
 
 void set_store_failure_hook(store_failure_hook hook) { failure_hook = hook; }
 
+void report_errno(work during, std::string_view step, std::string_view file) {
+  report_store_failure(during, step, file, errno);
+}
+
+void fail_opening(std::string_view step, std::string_view file) {
+  report_errno(work::opening, step, file);
+  throw sng_storage::init_error{};
+}
+
 void report_store_failure(store_failure::work during, std::string_view step,
                           std::string_view file, int error) {
   char buffer[256];
@@ -972,24 +785,4 @@ void report_store_failure(store_failure::work during, std::string_view step,
                           std::string_view file, std::string_view cause) {
   if (const store_failure_hook hook = failure_hook.load())
     hook(store_failure{during, step, file, cause});
-}
-
-std::optional<std::size_t> indexed_count() {
-  file_system& files = file_system::posix();
-  descriptor index(files, files.open(db_name, O_RDONLY | O_NOFOLLOW, 0));
-  struct stat status {};
-  if (!index.valid()) {
-    if (errno == ENOENT) return 0;
-    return std::nullopt;
-  }
-  if (files.fstat(index.get(), &status) != 0) return std::nullopt;
-  const std::optional<std::string> text =
-      read_all(files, index.get(), status.st_size);
-  if (!text) return std::nullopt;
-  std::size_t count = 0;
-  for (auto at = text->begin();; ++count) {
-    at = std::find_if_not(at, text->end(), is_space);
-    if (at == text->end()) return count;
-    at = std::find_if(at, text->end(), is_space);
-  }
 }

@@ -234,9 +234,6 @@ class sng_storage {
   // Flushes the file system, then removes the journal files older than
   // `generation`, whose pictures and index lines are then on disk.
   void retire_journals_before(std::uint64_t generation);
-  // The text of the index, which is created when missing. Throws
-  // init_error.
-  std::string read_index();
   // Lists the identifiers of the index `text` and raises the counter to the
   // largest.
   void list_index(const std::string& text);
