@@ -280,50 +280,35 @@ bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
 }
 
 bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
-  std::vector<std::string> heads;
-  heads.reserve(batch.size());
-  std::vector<iovec> parts;
-  parts.reserve(2 * batch.size());
-  std::uint64_t bytes = 0;
+  std::vector<journal::entry> entries;
+  entries.reserve(batch.size());
   std::uint64_t named_bytes = 0;
   for (const pending_put* put : batch) {
     if (!put->placed) continue;
-    heads.push_back(journal::record_head(put->id, put->text.size(),
-                                         put->text_sum, put->index_offset,
-                                         put->in_journal));
-    parts.push_back(part_of(heads.back()));
-    bytes += heads.back().size();
-    if (put->in_journal) {
-      parts.push_back(part_of(put->text));
-      bytes += put->text.size();
-    } else {
-      named_bytes += put->text.size();
-    }
+    entries.push_back({put->id, put->text, put->text_sum, put->index_offset,
+                       put->in_journal});
+    if (!put->in_journal) named_bytes += put->text.size();
   }
-  if (write_all(files_, journal_.fd, parts,
-                static_cast<off_t>(journal_.bytes)) &&
-      files_.fdatasync(journal_.fd) == 0) {
-    if (journal_.records == 0)
-      journal_.first_record = std::chrono::steady_clock::now();
-    journal_.bytes += bytes;
-    journal_.records += heads.size();
+  const bool was_empty = journal_.file->records() == 0;
+  if (journal_.file->append(entries)) {
+    if (was_empty) journal_.first_record = std::chrono::steady_clock::now();
     journal_.named_bytes += named_bytes;
     return true;
   }
-  report_errno(work::writing, "journal", journal::path_of(journal_.generation));
+  report_errno(work::writing, "journal",
+               make_filename(journal::file_name(journal_.generation)));
   // A record left whole in the file would be replayed although its put
   // failed; when it cannot be cut off, later batches go to a new file.
-  if (files_.ftruncate(journal_.fd, static_cast<off_t>(journal_.bytes)) != 0 ||
-      files_.fdatasync(journal_.fd) != 0)
-    start_next_journal();
+  if (!journal_.file->cut_back()) start_next_journal();
   return false;
 }
 
 bool sng_storage::checkpoint_due() const {
   // The journal names the lines owed to the index until they are appended.
-  return journal_.records > 0 && owed_lines_.empty() &&
-         (journal_.bytes + journal_.named_bytes >= limits_.bytes ||
-          journal_.records >= limits_.records ||
+  const journal::writer& file = *journal_.file;
+  return file.records() > 0 && owed_lines_.empty() &&
+         (file.bytes() + journal_.named_bytes >= limits_.bytes ||
+          file.records() >= limits_.records ||
           std::chrono::steady_clock::now() - journal_.first_record >=
               limits_.age);
 }
@@ -333,7 +318,7 @@ bool sng_storage::checkpoint_due() const {
 // can only be a retired file whose removal was lost.
 bool sng_storage::start_next_journal() {
   const std::uint64_t generation = journal_.generation + 1;
-  const std::string path = journal::path_of(generation);
+  const std::string path = make_filename(journal::file_name(generation));
   descriptor file(
       files_, files_.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW,
                           file_mode));
@@ -341,10 +326,9 @@ bool sng_storage::start_next_journal() {
     report_errno(work::writing, "open", path);
     return false;
   }
-  const std::string_view header = journal::header();
-  iovec part = part_of(header);
-  if (!write_all(files_, file.get(), {&part, 1}, 0) ||
-      files_.fdatasync(file.get()) != 0 || files_.sync_directory(db_dir) != 0) {
+  std::optional<journal::writer> next =
+      journal::writer::begin(files_, std::move(file));
+  if (!next || files_.sync_directory(db_dir) != 0) {
     report_errno(work::writing, "journal", path);
     files_.unlink(path.c_str());
     return false;
@@ -353,8 +337,9 @@ bool sng_storage::start_next_journal() {
     std::lock_guard<std::mutex> lock(mtx);
     journal_generations_.push_back(generation);
   }
-  if (journal_.fd >= 0) files_.close(journal_.fd);
-  journal_ = {file.release(), generation, header.size(), 0, {}, 0};
+  journal_.file.emplace(std::move(*next));
+  journal_.generation = generation;
+  journal_.named_bytes = 0;
   return true;
 }
 
@@ -374,7 +359,7 @@ void sng_storage::retire_journals_before(std::uint64_t generation) {
     }
   }
   for (const std::uint64_t old : retired)
-    files_.unlink(journal::path_of(old).c_str());
+    files_.unlink(make_filename(journal::file_name(old)).c_str());
 }
 
 bool sng_storage::restore_picture(const std::string& id,
@@ -417,7 +402,7 @@ void sng_storage::replay(const std::vector<std::uint64_t>& generations,
   std::vector<journaled_line> lines;
   journal::record entry;
   for (const std::uint64_t generation : generations) {
-    const std::string path = journal::path_of(generation);
+    const std::string path = make_filename(journal::file_name(generation));
     descriptor file(files_,
                     files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
     struct stat status {};
@@ -529,9 +514,7 @@ sng_storage::sng_storage(passkey, file_system& files,
   if (!generations.empty()) retire_journals_before(journal_.generation);
 }
 
-sng_storage::~sng_storage() {
-  if (journal_.fd >= 0) files_.close(journal_.fd);
-}
+sng_storage::~sng_storage() = default;
 
 void sng_storage::list_index(const std::string& text) {
   for (const std::string_view name : index_names(text)) {

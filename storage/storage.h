@@ -32,6 +32,7 @@
 
 #include "sng/sng.h"
 #include "storage/file_system.h"
+#include "storage/journal.h"
 #include "storage/picture_cache.h"
 
 // What a fetch takes of its caller's memory. `reserve` hears of the bytes a
@@ -195,10 +196,8 @@ class sng_storage {
 
   // The journal file new batches go to. Used by the committing thread only.
   struct active_journal {
-    int fd = -1;
+    std::optional<journal::writer> file;
     std::uint64_t generation = 0;
-    std::uint64_t bytes = 0;  // of whole records and the header
-    std::size_t records = 0;
     std::chrono::steady_clock::time_point first_record;
     // Of the pictures in files of their own that the journal names: what
     // a replay would read back to check them.
