@@ -23,6 +23,7 @@
 #include "storage/internal.h"
 #include "storage/journal.h"
 #include "storage/layout.h"
+#include "storage/recovery.h"
 
 std::unique_ptr<sng_storage> sng_storage::self;
 
@@ -46,41 +47,6 @@ constexpr std::uint64_t reserve_percent_of_size = 5;
 // beyond it wait for the next batch (a single larger picture goes alone).
 // Bounds the journal past its checkpoint limit.
 constexpr std::size_t max_batch_bytes = std::size_t{64} << 20;
-
-// A picture file opened for reading, with its path and status.
-struct picture_file {
-  std::string path;
-  descriptor file;
-  struct stat status;
-};
-
-// The picture file at `path`, opened without following a symbolic link and
-// without waiting for a writer of a FIFO. Throws not_found_error only when no
-// file has that name, and read_error when one exists but cannot be opened
-// (no descriptors left, no permission, a symbolic link) or is not a regular
-// file.
-picture_file open_picture(file_system& files, const std::string& path) {
-  picture_file picture{
-      path,
-      descriptor(files, files.open(path.c_str(),
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0)),
-      {}};
-  if (!picture.file.valid()) {
-    const int error = errno;
-    report_store_failure(work::reading, "open", path, error);
-    if (error == ENOENT) throw sng_storage::not_found_error{};
-    throw sng_storage::read_error{};
-  }
-  if (files.fstat(picture.file.get(), &picture.status) != 0) {
-    report_errno(work::reading, "fstat", path);
-    throw sng_storage::read_error{};
-  }
-  if (!S_ISREG(picture.status.st_mode)) {
-    report_store_failure(work::reading, "open", path, "not a regular file");
-    throw sng_storage::read_error{};
-  }
-  return picture;
-}
 
 // The text of `picture`, its last line ended by a line feed when it lacks
 // one. Throws read_error when it cannot be read.
@@ -138,11 +104,31 @@ std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
          journal::head_bytes + longest_id;
 }
 
-// Writes `text` under a new temporary name of its own in db_dir, flushed to
-// disk when `flush`; returns that name. No identifier has such a name, so no
-// fetch can reach a picture before it is complete. The file is created
-// afresh, never through a symbolic link or over a file planted under that
-// name. Throws write_error, leaving no file.
+}  // namespace
+
+picture_file open_picture(file_system& files, const std::string& path) {
+  picture_file picture{
+      path,
+      descriptor(files, files.open(path.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0)),
+      {}};
+  if (!picture.file.valid()) {
+    const int error = errno;
+    report_store_failure(work::reading, "open", path, error);
+    if (error == ENOENT) throw sng_storage::not_found_error{};
+    throw sng_storage::read_error{};
+  }
+  if (files.fstat(picture.file.get(), &picture.status) != 0) {
+    report_errno(work::reading, "fstat", path);
+    throw sng_storage::read_error{};
+  }
+  if (!S_ISREG(picture.status.st_mode)) {
+    report_store_failure(work::reading, "open", path, "not a regular file");
+    throw sng_storage::read_error{};
+  }
+  return picture;
+}
+
 std::string stage_picture(file_system& files, const std::string& text,
                           bool flush) {
   const std::string path = new_staging_path();
@@ -166,61 +152,6 @@ std::string stage_picture(file_system& files, const std::string& text,
   }
   return path;
 }
-
-// An index line a journal record names: the identifier, the offset the
-// line went to, and whether the picture's file is whole.
-struct journaled_line {
-  std::string id;
-  std::uint64_t offset;
-  bool whole;
-};
-
-// Whether `index` holds `line` (its identifier and a line feed) at its
-// offset.
-bool holds_line(std::string_view index, const journaled_line& line) {
-  const std::size_t length = line.id.size();
-  return line.offset < index.size() && index.size() - line.offset > length &&
-         index.compare(line.offset, length, line.id) == 0 &&
-         index[line.offset + length] == '\n';
-}
-
-// How much of `index` start-up keeps, given the `lines` the journal names in
-// their order. A line is appended only once its record is on disk, so a crash
-// tears or loses lines from the first one the index lacks on, and leaves
-// there what the appends wrote, in part, or zeros. When the index holds just
-// that from there on, it is cut there and the lines are written again; when
-// it holds anything else, someone wrote it while the store was closed, and
-// all of it is kept.
-std::size_t index_bytes_to_keep(std::string_view index,
-                                const std::vector<journaled_line>& lines) {
-  const auto missing =
-      std::find_if(lines.begin(), lines.end(),
-                   [&](const auto& line) { return !holds_line(index, line); });
-  if (missing == lines.end() || missing->offset >= index.size())
-    return index.size();
-  const std::size_t from = missing->offset;
-  // What the appends wrote from `from` on; zero where they wrote nothing.
-  std::string written(index.size() - from, '\0');
-  const auto write = [&](std::uint64_t at, std::string_view bytes) {
-    for (const char c : bytes) {
-      if (at >= from && at < index.size()) written[at - from] = c;
-      ++at;
-    }
-  };
-  // Each line came after a line feed that was there or written with it.
-  for (const auto& line : lines)
-    if (line.offset > 0) write(line.offset - 1, "\n");
-  for (const auto& line : lines) {
-    write(line.offset, line.id);
-    write(line.offset + line.id.size(), "\n");
-  }
-  for (std::size_t at = from; at < index.size(); ++at)
-    if (index[at] != '\0' && index[at] != written[at - from])
-      return index.size();
-  return from;
-}
-
-}  // namespace
 
 sng_storage::pending_put::~pending_put() {
   if (!staged_path.empty() && !placed) files.unlink(staged_path.c_str());
@@ -362,90 +293,6 @@ void sng_storage::retire_journals_before(std::uint64_t generation) {
     files_.unlink(make_filename(journal::file_name(old)).c_str());
 }
 
-bool sng_storage::restore_picture(const std::string& id,
-                                  const std::string& text) {
-  const std::string path = make_filename(id);
-  try {
-    const picture_file existing = open_picture(files_, path);
-    if (static_cast<std::size_t>(existing.status.st_size) == text.size() &&
-        read_all(files_, existing.file.get(), existing.status.st_size) == text)
-      return true;
-  } catch (const not_found_error&) {
-  } catch (const read_error&) {
-  }
-  try {
-    const std::string staged = stage_picture(files_, text, false);
-    if (files_.rename(staged.c_str(), path.c_str()) == 0) return true;
-    report_errno(work::writing, "rename", path);
-    files_.unlink(staged.c_str());
-  } catch (const write_error&) {
-  }
-  return false;
-}
-
-bool sng_storage::holds_picture(const std::string& id, std::uint64_t size,
-                                std::uint64_t sum) {
-  try {
-    const picture_file file = open_picture(files_, make_filename(id));
-    if (static_cast<std::uint64_t>(file.status.st_size) != size) return false;
-    const std::optional<std::string> text =
-        read_all(files_, file.file.get(), file.status.st_size);
-    return text && journal::text_checksum(*text) == sum;
-  } catch (const not_found_error&) {
-  } catch (const read_error&) {
-  }
-  return false;
-}
-
-void sng_storage::replay(const std::vector<std::uint64_t>& generations,
-                         std::string index) {
-  std::vector<journaled_line> lines;
-  journal::record entry;
-  for (const std::uint64_t generation : generations) {
-    const std::string path = make_filename(journal::file_name(generation));
-    descriptor file(files_,
-                    files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
-    struct stat status {};
-    if (!file.valid() || files_.fstat(file.get(), &status) != 0)
-      fail_opening("open", path);
-    journal::reader records(files_, file.get(),
-                            static_cast<std::uint64_t>(status.st_size));
-    while (records.next(entry)) {
-      if (!has_identifier_form(entry.id)) {
-        report_store_failure(work::opening, "replay", path,
-                             "a record names no picture");
-        throw init_error{};
-      }
-      counter_ = std::max(counter_, extract_id(entry.id));
-      if (entry.with_text && !restore_picture(entry.id, entry.text))
-        throw init_error{};
-      // A picture flushed before its record was written whose file no
-      // longer holds its text was changed since, not by a crash: listing it
-      // would serve something else.
-      const bool whole =
-          entry.with_text ||
-          holds_picture(entry.id, entry.text_size, entry.text_sum);
-      lines.push_back({std::move(entry.id), entry.index_offset, whole});
-    }
-    if (records.failed()) fail_opening("read", path);
-  }
-  const std::size_t kept = index_bytes_to_keep(index, lines);
-  if (kept < index.size()) {
-    if (!cut_index_to(files_, static_cast<off_t>(kept)))
-      fail_opening("ftruncate", db_name);
-    index.resize(kept);
-  }
-  list_index(index);
-  std::string missing;  // lines of the whole pictures the index lacks
-  for (const journaled_line& line : lines)
-    if (line.whole && !listed_.contains(line.id)) {
-      missing += line.id;
-      missing += '\n';
-      record(line.id);
-    }
-  if (!missing.empty() && !append_to_index(files_, missing)) throw init_error{};
-}
-
 sng_storage* sng_storage::instance() {
   // A static local is initialised exactly once even when several threads
   // arrive together, and when the constructor throws, `self` stays empty and
@@ -464,50 +311,13 @@ std::unique_ptr<sng_storage> sng_storage::open(file_system& files,
   return std::make_unique<sng_storage>(passkey{}, files, limits);
 }
 
-namespace {
-
-// The numbers of the journal files among `names`, and the leftover staged
-// files removed.
-std::vector<std::uint64_t> tidy_db_dir(file_system& files,
-                                       const std::vector<std::string>& names) {
-  std::vector<std::uint64_t> generations;
-  for (const std::string& name : names) {
-    if (is_staging_name(name))
-      files.unlink(make_filename(name).c_str());
-    else if (const auto generation = journal::generation_of(name))
-      generations.push_back(*generation);
-  }
-  std::sort(generations.begin(), generations.end());
-  return generations;
-}
-
-// The journal files that may hold pictures not yet on disk: the newest ones,
-// numbered without a gap.
-std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
-  auto first = generations.end();
-  while (first != generations.begin() &&
-         (first == generations.end() || *std::prev(first) + 1 == *first))
-    --first;
-  return std::vector<std::uint64_t>(first, generations.end());
-}
-
-}  // namespace
-
 sng_storage::sng_storage(passkey, file_system& files,
                          const journal_limits& limits)
     : files_(files), limits_(limits) {
-  std::string index = read_index(files_);
-  if (!init_dir(files_)) throw init_error{};
-  struct stat index_dir {};
-  struct stat picture_dir {};
-  if (files_.stat(working_dir, &index_dir) != 0 ||
-      files_.stat(db_dir, &picture_dir) != 0)
-    fail_opening("stat", db_dir);
-  index_elsewhere_ = index_dir.st_dev != picture_dir.st_dev;
-  const std::optional<std::vector<std::string>> names = files_.names_in(db_dir);
-  if (!names) fail_opening("readdir", db_dir);
-  const std::vector<std::uint64_t> generations = tidy_db_dir(files_, *names);
-  replay(unretired(generations), std::move(index));
+  recovered_store found = recover(files_);
+  list_ = std::move(found.list);
+  index_elsewhere_ = found.index_elsewhere;
+  const std::vector<std::uint64_t>& generations = found.journal_generations;
   journal_generations_.assign(generations.begin(), generations.end());
   if (!generations.empty()) journal_.generation = generations.back();
   if (!start_next_journal()) throw init_error{};
@@ -516,22 +326,14 @@ sng_storage::sng_storage(passkey, file_system& files,
 
 sng_storage::~sng_storage() = default;
 
-void sng_storage::list_index(const std::string& text) {
-  for (const std::string_view name : index_names(text)) {
-    const std::string id(name);
-    counter_ = std::max(counter_, extract_id(id));
-    record(id);
-  }
-}
-
 std::vector<std::string> sng_storage::get_all_items() const {
   std::lock_guard<std::mutex> lock(mtx);
-  return items_;
+  return list_.items();
 }
 
 std::size_t sng_storage::count() const {
   std::lock_guard<std::mutex> lock(mtx);
-  return items_.size();
+  return list_.items().size();
 }
 
 sng sng_storage::get_item(const std::string& id) const {
@@ -598,7 +400,7 @@ std::string sng_storage::put_text(const std::string& sng_text) {
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;
-    take_identifier(used_up);  // a failed store uses up its number
+    list_.take_identifier(used_up);  // a failed store uses up its number
     throw;
   }
   wait_for_batch(put);
@@ -645,7 +447,7 @@ std::uint64_t sng_storage::commit_queue(std::unique_lock<std::mutex>& lock,
   std::uint64_t retire_before = 0;
   try {
     defer_past_batch_bound(batch);
-    for (pending_put* put : batch) take_identifier(put->id);
+    for (pending_put* put : batch) list_.take_identifier(put->id);
     std::unordered_set<std::string> entries = make_room_to_list(batch);
     // Only one batch is committed at a time, so the index, the journal and
     // the list keep the same order; the list learns of a picture only once
@@ -656,8 +458,7 @@ std::uint64_t sng_storage::commit_queue(std::unique_lock<std::mutex>& lock,
     lock.lock();
     for (pending_put* put : batch)
       if (committed && put->placed) {
-        items_.push_back(put->id);
-        listed_.insert(entries.extract(put->id));
+        list_.add_entry(entries.extract(put->id));
         put->stored = true;
       }
   } catch (...) {
@@ -677,11 +478,7 @@ std::uint64_t sng_storage::commit_queue(std::unique_lock<std::mutex>& lock,
 
 std::unordered_set<std::string> sng_storage::make_room_to_list(
     const std::vector<pending_put*>& batch) {
-  const std::size_t count = items_.size() + batch.size();
-  if (count > items_.capacity())
-    items_.reserve(std::max(count, 2 * items_.capacity()));
-  if (count > listed_.bucket_count() * listed_.max_load_factor())
-    listed_.reserve(2 * count);
+  list_.make_room_for(batch.size());
   std::unordered_set<std::string> entries;
   for (const pending_put* put : batch) entries.insert(put->id);
   return entries;
@@ -710,13 +507,7 @@ void sng_storage::defer_past_batch_bound(std::vector<pending_put*>& batch) {
   batch.erase(past, batch.end());
 }
 
-bool sng_storage::take_identifier(std::string& id) {
-  if (counter_ == INT_MAX) return false;
-  id = identifier_of(++counter_);
-  return true;
-}
-
-void sng_storage::record(const std::string& id) {
+void catalogue::add(const std::string& id) {
   items_.push_back(id);
   try {
     listed_.insert(id);
@@ -726,13 +517,31 @@ void sng_storage::record(const std::string& id) {
   }
 }
 
-void sng_storage::check_listed(const std::string& id) const {
-  if (!has_identifier_form(id) || !lists(id)) throw not_found_error{};
+void catalogue::make_room_for(std::size_t count) {
+  count += items_.size();
+  if (count > items_.capacity())
+    items_.reserve(std::max(count, 2 * items_.capacity()));
+  if (count > listed_.bucket_count() * listed_.max_load_factor())
+    listed_.reserve(2 * count);
 }
 
-bool sng_storage::lists(const std::string& id) const {
+void catalogue::add_entry(entry&& entry) {
+  items_.push_back(entry.value());
+  listed_.insert(std::move(entry));
+}
+
+void catalogue::count(int number) { counter_ = std::max(counter_, number); }
+
+bool catalogue::take_identifier(std::string& id) {
+  if (counter_ == INT_MAX) return false;
+  id = identifier_of(++counter_);
+  return true;
+}
+
+void sng_storage::check_listed(const std::string& id) const {
+  if (!has_identifier_form(id)) throw not_found_error{};
   std::lock_guard<std::mutex> lock(mtx);
-  return listed_.contains(id);
+  if (!list_.lists(id)) throw not_found_error{};
 }
 
 std::optional<std::uint64_t> disk_reserve_bytes() {

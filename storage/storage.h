@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "sng/sng.h"
+#include "storage/catalogue.h"
 #include "storage/file_system.h"
 #include "storage/journal.h"
 #include "storage/picture_cache.h"
@@ -233,38 +234,13 @@ class sng_storage {
   // Flushes the file system, then removes the journal files older than
   // `generation`, whose pictures and index lines are then on disk.
   void retire_journals_before(std::uint64_t generation);
-  // Lists the identifiers of the index `text` and raises the counter to the
-  // largest.
-  void list_index(const std::string& text);
-  // Replays the journal files `generations` left from the last run on the
-  // index whose text is `index`: every picture they hold gets its complete
-  // file; the index is cut where a crash tore or lost a line of theirs, when
-  // only the store's appends wrote past that point, and listed; the records'
-  // pictures it does not list get their lines, in their order. Throws
-  // init_error.
-  void replay(const std::vector<std::uint64_t>& generations, std::string index);
-  // Writes the picture `text` to the file of `id` unless that file holds it
-  // already; false on failure.
-  bool restore_picture(const std::string& id, const std::string& text);
-  // Whether the file of `id` holds a text of `size` bytes whose
-  // journal::text_checksum is `sum`.
-  bool holds_picture(const std::string& id, std::uint64_t size,
-                     std::uint64_t sum);
-  // Raises the counter and names the picture by it; false, leaving `id`
-  // unchanged, instead of passing the largest int. Needs mtx.
-  bool take_identifier(std::string& id);
-  // Adds `id` to the list, or throws and leaves it as it was. Needs mtx.
-  void record(const std::string& id);
   // Makes room in the list for `batch`, so that listing it once committed
-  // cannot fail, and returns its entries, ready to move into listed_.
-  // Needs mtx.
+  // cannot fail, and returns its entries, ready to list. Needs mtx.
   std::unordered_set<std::string> make_room_to_list(
       const std::vector<pending_put*>& batch);
   // Starts a checkpoint when one is due; returns the generation of the
   // journal begun, whose predecessors are then retired, or 0 for none.
   std::uint64_t start_checkpoint_if_due();
-  // Whether the list holds `id`.
-  bool lists(const std::string& id) const;
   // Throws not_found_error unless `id` has the identifier form and is listed.
   void check_listed(const std::string& id) const;
 
@@ -281,9 +257,7 @@ class sng_storage {
 
   // State below is guarded by mtx, the store's one lock (storage.cpp), which
   // no thread holds while it reads or writes a file.
-  std::vector<std::string> items_;
-  std::unordered_set<std::string> listed_;  // the same identifiers, to look up
-  int counter_ = 0;
+  catalogue list_;
   std::vector<pending_put*> queue_;  // puts waiting for the next batch
   mutable picture_cache cache_;
   bool committing_ = false;  // a thread is committing batches
