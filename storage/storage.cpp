@@ -1,9 +1,7 @@
 #include "storage/storage.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,15 +9,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <optional>
-#include <span>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "sng/strlib.h"
-#include "storage/index_file.h"
+#include "storage/group_commit.h"
 #include "storage/internal.h"
 #include "storage/journal.h"
 #include "storage/layout.h"
@@ -27,10 +22,9 @@
 
 std::unique_ptr<sng_storage> sng_storage::self;
 
-namespace {
-
-// The store's one lock: it guards what sng_storage marks as guarded by mtx.
 std::mutex mtx;
+
+namespace {
 
 using work = store_failure::work;
 
@@ -153,146 +147,6 @@ std::string stage_picture(file_system& files, const std::string& text,
   return path;
 }
 
-sng_storage::pending_put::~pending_put() {
-  if (!staged_path.empty() && !placed) files.unlink(staged_path.c_str());
-}
-
-// Moves each numbered put of `batch` from its staged name to its
-// identifier's name and makes it durable with one journal write and flush
-// for the whole batch, then appends the batch's index lines; pictures flushed
-// in their own files need their renames flushed too, with one directory
-// flush. Each record names the offset its line goes to, so that start-up
-// tells a line a crash tore or lost from lines written by anyone else. A put
-// placed but not journaled stays complete and unlisted, as after a crash.
-bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
-  // Lines an earlier batch owes the index go first, and while they cannot,
-  // nothing more is stored.
-  if (!owed_lines_.empty()) {
-    if (!append_to_index(files_, owed_lines_)) return false;
-    owed_lines_.clear();
-  }
-  std::string lines;
-  bool renamed_flushed_files = false;
-  for (pending_put* put : batch) {
-    if (put->id.empty()) {
-      report_store_failure(work::writing, "number", put->staged_path,
-                           "every identifier is used up");
-      continue;
-    }
-    if (files_.rename(put->staged_path.c_str(),
-                      make_filename(put->id).c_str()) != 0) {
-      report_errno(work::writing, "rename", put->staged_path);
-      continue;
-    }
-    put->placed = true;
-    renamed_flushed_files |= !put->in_journal;
-    lines += put->id;
-    lines += '\n';
-  }
-  if (lines.empty()) return false;
-  if (renamed_flushed_files && files_.sync_directory(db_dir) != 0) {
-    report_errno(work::writing, "fsync", db_dir);
-    return false;
-  }
-  const std::optional<index_end> end = find_index_end(files_);
-  if (!end) return false;
-  std::uint64_t line_at = end->lines_at();
-  for (pending_put* put : batch)
-    if (put->placed) {
-      put->index_offset = line_at;
-      line_at += put->id.size() + 1;
-    }
-  if (!journal_batch(batch)) return false;
-  // The batch is durable now and is answered. When its lines cannot be
-  // appended, the next batch appends them first; should the process end
-  // before, the next start writes them again from the records.
-  if (!write_at_index_end(files_, *end, lines)) owed_lines_ = std::move(lines);
-  return true;
-}
-
-bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
-  std::vector<journal::entry> entries;
-  entries.reserve(batch.size());
-  std::uint64_t named_bytes = 0;
-  for (const pending_put* put : batch) {
-    if (!put->placed) continue;
-    entries.push_back({put->id, put->text, put->text_sum, put->index_offset,
-                       put->in_journal});
-    if (!put->in_journal) named_bytes += put->text.size();
-  }
-  const bool was_empty = journal_.file->records() == 0;
-  if (journal_.file->append(entries)) {
-    if (was_empty) journal_.first_record = std::chrono::steady_clock::now();
-    journal_.named_bytes += named_bytes;
-    return true;
-  }
-  report_errno(work::writing, "journal",
-               make_filename(journal::file_name(journal_.generation)));
-  // A record left whole in the file would be replayed although its put
-  // failed; when it cannot be cut off, later batches go to a new file.
-  if (!journal_.file->cut_back()) start_next_journal();
-  return false;
-}
-
-bool sng_storage::checkpoint_due() const {
-  // The journal names the lines owed to the index until they are appended.
-  const journal::writer& file = *journal_.file;
-  return file.records() > 0 && owed_lines_.empty() &&
-         (file.bytes() + journal_.named_bytes >= limits_.bytes ||
-          file.records() >= limits_.records ||
-          std::chrono::steady_clock::now() - journal_.first_record >=
-              limits_.age);
-}
-
-// The next file gets the next number, so that the files left after a crash
-// are numbered without a gap back to the oldest one not yet retired: a gap
-// can only be a retired file whose removal was lost.
-bool sng_storage::start_next_journal() {
-  const std::uint64_t generation = journal_.generation + 1;
-  const std::string path = make_filename(journal::file_name(generation));
-  descriptor file(
-      files_, files_.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW,
-                          file_mode));
-  if (!file.valid()) {
-    report_errno(work::writing, "open", path);
-    return false;
-  }
-  std::optional<journal::writer> next =
-      journal::writer::begin(files_, std::move(file));
-  if (!next || files_.sync_directory(db_dir) != 0) {
-    report_errno(work::writing, "journal", path);
-    files_.unlink(path.c_str());
-    return false;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mtx);
-    journal_generations_.push_back(generation);
-  }
-  journal_.file.emplace(std::move(*next));
-  journal_.generation = generation;
-  journal_.named_bytes = 0;
-  return true;
-}
-
-void sng_storage::retire_journals_before(std::uint64_t generation) {
-  if (files_.sync_file_system(db_dir) != 0 ||
-      (index_elsewhere_ && files_.sync_file_system(working_dir) != 0)) {
-    report_errno(work::writing, "syncfs", db_dir);
-    return;
-  }
-  std::vector<std::uint64_t> retired;
-  {
-    std::lock_guard<std::mutex> lock(mtx);
-    while (!journal_generations_.empty() &&
-           journal_generations_.front() < generation) {
-      retired.push_back(journal_generations_.front());
-      journal_generations_.pop_front();
-    }
-  }
-  for (const std::uint64_t old : retired)
-    files_.unlink(make_filename(journal::file_name(old)).c_str());
-}
-
 sng_storage* sng_storage::instance() {
   // A static local is initialised exactly once even when several threads
   // arrive together, and when the constructor throws, `self` stays empty and
@@ -316,12 +170,9 @@ sng_storage::sng_storage(passkey, file_system& files,
     : files_(files), limits_(limits) {
   recovered_store found = recover(files_);
   list_ = std::move(found.list);
-  index_elsewhere_ = found.index_elsewhere;
-  const std::vector<std::uint64_t>& generations = found.journal_generations;
-  journal_generations_.assign(generations.begin(), generations.end());
-  if (!generations.empty()) journal_.generation = generations.back();
-  if (!start_next_journal()) throw init_error{};
-  if (!generations.empty()) retire_journals_before(journal_.generation);
+  commits_ = std::make_unique<group_commit>(files_, limits_, list_,
+                                            found.index_elsewhere);
+  commits_->start(found.journal_generations);
 }
 
 sng_storage::~sng_storage() = default;
@@ -403,108 +254,9 @@ std::string sng_storage::put_text(const std::string& sng_text) {
     list_.take_identifier(used_up);  // a failed store uses up its number
     throw;
   }
-  wait_for_batch(put);
+  commits_->wait_for_batch(put);
   if (!put.stored) throw write_error{};
   return put.id;
-}
-
-// Puts that arrive while a batch is being committed wait and go together
-// into the next one, so that concurrent stores share one journal flush. The
-// thread that commits a batch wakes only that batch's threads, and hands
-// the next batch to the first put left waiting.
-void sng_storage::wait_for_batch(pending_put& put) {
-  std::unique_lock<std::mutex> lock(mtx);
-  queue_.push_back(&put);
-  if (committing_) {
-    lock.unlock();
-    put.woken.wait();
-    if (put.done) return;
-    lock.lock();  // woken to commit the next batch
-  }
-  committing_ = true;
-  std::uint64_t retire_before = 0;
-  while (!put.done)
-    retire_before = std::max(retire_before, commit_queue(lock, put));
-  pending_put* const next = queue_.empty() ? nullptr : queue_.front();
-  committing_ = next != nullptr;
-  lock.unlock();
-  if (next != nullptr) next->woken.give();
-  // The flush waits for every file written so far; the other puts need not
-  // wait for it.
-  if (retire_before != 0) retire_journals_before(retire_before);
-}
-
-std::uint64_t sng_storage::commit_queue(std::unique_lock<std::mutex>& lock,
-                                        const pending_put& own) {
-  // Stores that arrive together go into one batch: the threads ready to run
-  // queue theirs before this one takes the queue. Else, with fewer CPUs than
-  // storing threads, the first of them would commit alone while the rest
-  // wait for the next flush.
-  lock.unlock();
-  std::this_thread::yield();
-  lock.lock();
-  std::vector<pending_put*> batch = std::exchange(queue_, {});
-  std::uint64_t retire_before = 0;
-  try {
-    defer_past_batch_bound(batch);
-    for (pending_put* put : batch) list_.take_identifier(put->id);
-    std::unordered_set<std::string> entries = make_room_to_list(batch);
-    // Only one batch is committed at a time, so the index, the journal and
-    // the list keep the same order; the list learns of a picture only once
-    // it is durable.
-    lock.unlock();
-    const bool committed = commit_batch(batch);
-    retire_before = start_checkpoint_if_due();
-    lock.lock();
-    for (pending_put* put : batch)
-      if (committed && put->placed) {
-        list_.add_entry(entries.extract(put->id));
-        put->stored = true;
-      }
-  } catch (...) {
-    // Out of memory, as a rule: the puts not yet stored fail, and the next
-    // batch is committed as usual.
-    report_store_failure(work::writing, "commit", db_name, "out of memory");
-  }
-  if (lock.owns_lock()) lock.unlock();
-  // A woken put's thread may end it at once, so it is not touched after.
-  for (pending_put* put : batch) {
-    put->done = true;
-    if (put != &own) put->woken.give();
-  }
-  lock.lock();
-  return retire_before;
-}
-
-std::unordered_set<std::string> sng_storage::make_room_to_list(
-    const std::vector<pending_put*>& batch) {
-  list_.make_room_for(batch.size());
-  std::unordered_set<std::string> entries;
-  for (const pending_put* put : batch) entries.insert(put->id);
-  return entries;
-}
-
-std::uint64_t sng_storage::start_checkpoint_if_due() {
-  try {
-    if (checkpoint_due() && start_next_journal()) return journal_.generation;
-  } catch (...) {
-    // Out of memory: the checkpoint waits for a later batch; what this
-    // batch committed stays committed.
-    report_store_failure(work::writing, "checkpoint", db_name, "out of memory");
-  }
-  return 0;
-}
-
-void sng_storage::defer_past_batch_bound(std::vector<pending_put*>& batch) {
-  std::size_t bytes = 0;
-  auto past = batch.begin();
-  for (; past != batch.end(); ++past) {
-    bytes += (*past)->text.size();
-    if (past != batch.begin() && bytes > max_batch_bytes) break;
-  }
-  if (past == batch.end()) return;
-  queue_.assign(past, batch.end());
-  batch.erase(past, batch.end());
 }
 
 void catalogue::add(const std::string& id) {
