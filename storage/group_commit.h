@@ -22,8 +22,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "storage/catalogue.h"
 #include "storage/file_system.h"
+#include "storage/internal.h"
 #include "storage/journal.h"
 #include "storage/storage.h"
 

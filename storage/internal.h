@@ -1,11 +1,18 @@
-// What the store's own units share and nothing outside storage/ uses.
+// What the store's own units share and nothing outside storage/ uses. The
+// store (storage.h) is the face; behind it, storage/layout names the files,
+// storage/index_file reads and appends the index, storage/journal writes and
+// reads the journal, storage/group_commit commits puts in batches and
+// storage/recovery opens the files at start-up.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -23,6 +30,44 @@ void report_errno(store_failure::work during, std::string_view step,
 // Reports that opening the store failed at `step` on `file`, with the
 // current errno, and throws sng_storage::init_error.
 [[noreturn]] void fail_opening(std::string_view step, std::string_view file);
+
+// Tells the failure hook that `step` on `file` failed while `during`: with
+// the errno value `error`, or for `cause`.
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, int error);
+void report_store_failure(store_failure::work during, std::string_view step,
+                          std::string_view file, std::string_view cause);
+
+// The identifiers the store lists, oldest first, with a set to look them up,
+// and the counter that numbers new pictures: the largest number used or
+// found. Not synchronised: the store guards its own with mtx.
+class catalogue {
+ public:
+  using entry = std::unordered_set<std::string>::node_type;
+
+  const std::vector<std::string>& items() const { return items_; }
+  bool lists(const std::string& id) const { return listed_.contains(id); }
+
+  // Lists `id` after the others; throws, leaving the list as it was.
+  void add(const std::string& id);
+
+  // Makes room to list `count` more with add_entry, which then allocates
+  // nothing.
+  void make_room_for(std::size_t count);
+  // Lists the identifier `entry` holds after the others.
+  void add_entry(entry&& entry);
+
+  // Raises the counter to `number` when that is larger.
+  void count(int number);
+  // Raises the counter and names a picture by it; false, leaving `id` as it
+  // was, instead of passing the largest int.
+  bool take_identifier(std::string& id);
+
+ private:
+  std::vector<std::string> items_;
+  std::unordered_set<std::string> listed_;
+  int counter_ = 0;
+};
 
 // A picture file opened for reading, with its path and status.
 struct picture_file {

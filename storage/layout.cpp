@@ -9,7 +9,7 @@
 #include <climits>
 #include <iterator>
 
-#include "storage/storage.h"
+#include "storage/internal.h"
 
 namespace {
 

@@ -37,11 +37,6 @@ std::atomic<store_failure_hook> failure_hook{nullptr};
 constexpr std::uint64_t max_reserve_bytes = std::uint64_t{1} << 30;
 constexpr std::uint64_t reserve_percent_of_size = 5;
 
-// The most picture text one batch writes to the journal; the puts queued
-// beyond it wait for the next batch (a single larger picture goes alone).
-// Bounds the journal past its checkpoint limit.
-constexpr std::size_t max_batch_bytes = std::size_t{64} << 20;
-
 // The text of `picture`, its last line ended by a line feed when it lacks
 // one. Throws read_error when it cannot be read.
 std::string read_picture(file_system& files, const picture_file& picture) {
@@ -96,6 +91,14 @@ std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
   constexpr std::size_t longest_id = sizeof("ffffffff.sng");
   return (in_journal ? 2 : 1) * std::uint64_t{text_bytes} +
          journal::head_bytes + longest_id;
+}
+
+// Throws not_found_error unless `id` has the identifier form and `list`,
+// the store's, lists it.
+void check_listed(const catalogue& list, const std::string& id) {
+  if (!has_identifier_form(id)) throw sng_storage::not_found_error{};
+  std::lock_guard<std::mutex> lock(mtx);
+  if (!list.lists(id)) throw sng_storage::not_found_error{};
 }
 
 }  // namespace
@@ -165,30 +168,42 @@ std::unique_ptr<sng_storage> sng_storage::open(file_system& files,
   return std::make_unique<sng_storage>(passkey{}, files, limits);
 }
 
+// What the store keeps behind its face.
+struct sng_storage::state {
+  state(file_system& files, const journal_limits& limits,
+        recovered_store& found)
+      : list(std::move(found.list)),
+        commits(files, limits, list, found.index_elsewhere) {}
+
+  // Guarded by mtx.
+  catalogue list;
+  picture_cache cache;
+
+  group_commit commits;  // commits puts into list
+};
+
 sng_storage::sng_storage(passkey, file_system& files,
                          const journal_limits& limits)
     : files_(files), limits_(limits) {
   recovered_store found = recover(files_);
-  list_ = std::move(found.list);
-  commits_ = std::make_unique<group_commit>(files_, limits_, list_,
-                                            found.index_elsewhere);
-  commits_->start(found.journal_generations);
+  state_ = std::make_unique<state>(files_, limits_, found);
+  state_->commits.start(found.journal_generations);
 }
 
 sng_storage::~sng_storage() = default;
 
 std::vector<std::string> sng_storage::get_all_items() const {
   std::lock_guard<std::mutex> lock(mtx);
-  return list_.items();
+  return state_->list.items();
 }
 
 std::size_t sng_storage::count() const {
   std::lock_guard<std::mutex> lock(mtx);
-  return list_.items().size();
+  return state_->list.items().size();
 }
 
 sng sng_storage::get_item(const std::string& id) const {
-  check_listed(id);
+  check_listed(state_->list, id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
   const picture_file file = open_picture(files_, make_filename(id));
@@ -198,7 +213,7 @@ sng sng_storage::get_item(const std::string& id) const {
 
 fetched_picture sng_storage::fetch_item(const std::string& id,
                                         const fetch_hooks& hooks) const {
-  check_listed(id);
+  check_listed(state_->list, id);
   const std::string path = make_filename(id);
   // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
@@ -206,7 +221,7 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
     std::optional<fetched_picture> hit;
     {
       std::lock_guard<std::mutex> lock(mtx);
-      hit = cache_.find(id, file_identity::of(status));
+      hit = state_->cache.find(id, file_identity::of(status));
     }
     if (hit) {
       hooks.reserve_text(hit->text->size());
@@ -231,7 +246,7 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
   // picture's memory goes back to the system with a system call.
   std::vector<fetched_picture> evicted;
   std::lock_guard<std::mutex> lock(mtx);
-  evicted = cache_.remember(id, file_identity::of(file.status), item);
+  evicted = state_->cache.remember(id, file_identity::of(file.status), item);
   return item;
 }
 
@@ -251,10 +266,10 @@ std::string sng_storage::put_text(const std::string& sng_text) {
   } catch (const write_error&) {
     std::lock_guard<std::mutex> lock(mtx);
     std::string used_up;
-    list_.take_identifier(used_up);  // a failed store uses up its number
+    state_->list.take_identifier(used_up);  // a failed store uses up its number
     throw;
   }
-  commits_->wait_for_batch(put);
+  state_->commits.wait_for_batch(put);
   if (!put.stored) throw write_error{};
   return put.id;
 }
@@ -288,12 +303,6 @@ bool catalogue::take_identifier(std::string& id) {
   if (counter_ == INT_MAX) return false;
   id = identifier_of(++counter_);
   return true;
-}
-
-void sng_storage::check_listed(const std::string& id) const {
-  if (!has_identifier_form(id)) throw not_found_error{};
-  std::lock_guard<std::mutex> lock(mtx);
-  if (!list_.lists(id)) throw not_found_error{};
 }
 
 std::optional<std::uint64_t> disk_reserve_bytes() {

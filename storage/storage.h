@@ -4,17 +4,12 @@
 // call of instance() and kept until the process is gone; every thread may use
 // it at any time.
 //
-// Puts that arrive together are committed as one batch: each picture reaches
-// its file completely (written under a temporary name and renamed), one
-// write and one flush of the journal (storage/journal.h) make the whole batch
-// durable, and then the batch's index lines are appended, before any of its
-// puts returns. Each journal record names the offset its index line goes to.
-// A checkpoint later flushes the files and the index and retires the
-// journal; at start, the journal is replayed: the index lines a crash tore
-// or lost are cut off and written again, and the rest of the index, lines
-// written into it by hand while the store was closed included, stays as it
-// is. So after a crash or a power cut at any moment every answered picture
-// is stored, and every listed identifier names a complete picture.
+// A put returns once its picture is durable: puts that arrive together share
+// one write and one flush of a journal, which start-up replays. So after a
+// crash or a power cut at any moment every answered picture is stored, and
+// every listed identifier names a complete picture. docs/storage.md gives
+// the files on disk and the argument; storage/internal.h names the units
+// behind this face.
 #pragma once
 
 #include <chrono>
@@ -27,7 +22,6 @@
 #include <vector>
 
 #include "sng/sng.h"
-#include "storage/catalogue.h"
 #include "storage/file_system.h"
 #include "storage/picture_cache.h"
 
@@ -73,15 +67,6 @@ using store_failure_hook = void (*)(const store_failure&);
 
 // Sets the hook the store reports its failures to; none (nullptr) at start.
 void set_store_failure_hook(store_failure_hook hook);
-
-// Tells the hook that `step` on `file` failed while `during`: with the errno
-// value `error`, or for `cause`.
-void report_store_failure(store_failure::work during, std::string_view step,
-                          std::string_view file, int error);
-void report_store_failure(store_failure::work during, std::string_view step,
-                          std::string_view file, std::string_view cause);
-
-class group_commit;
 
 class sng_storage {
  private:
@@ -143,19 +128,12 @@ class sng_storage {
   friend struct std::default_delete<sng_storage>;
   ~sng_storage();
 
-  // Throws not_found_error unless `id` has the identifier form and is listed.
-  void check_listed(const std::string& id) const;
-
   static std::unique_ptr<sng_storage> self;
 
   file_system& files_;
   const journal_limits limits_;
-  // Guarded by mtx, the store's one lock (storage/internal.h), which no
-  // thread holds while it reads or writes a file.
-  catalogue list_;
-  mutable picture_cache cache_;
-  // Commits puts into list_.
-  std::unique_ptr<group_commit> commits_;
+  struct state;  // the list, the cache and the group commit (storage.cpp)
+  std::unique_ptr<state> state_;
 };
 
 // The free space the store leaves on the file system that holds ./db (or
