@@ -22,12 +22,12 @@ constexpr std::size_t max_batch_bytes = std::size_t{64} << 20;
 }  // namespace
 
 void wake_signal::wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  given_.wait(lock, [this] { return set_; });
+  port::mutex_lock lock(mutex_);
+  while (!set_) given_.wait(mutex_);
 }
 
 void wake_signal::give() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  port::mutex_lock lock(mutex_);
   set_ = true;
   given_.notify_one();
 }
@@ -40,7 +40,10 @@ group_commit::group_commit(file_system& files, const journal_limits& limits,
       list_(list) {}
 
 void group_commit::start(const std::vector<std::uint64_t>& generations) {
-  journal_generations_.assign(generations.begin(), generations.end());
+  {
+    port::mutex_lock lock(mtx);
+    journal_generations_.assign(generations.begin(), generations.end());
+  }
   if (!generations.empty()) journal_.generation = generations.back();
   if (!start_next_journal()) throw sng_storage::init_error{};
   if (!generations.empty()) retire_journals_before(journal_.generation);
@@ -158,7 +161,7 @@ bool group_commit::start_next_journal() {
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(mtx);
+    port::mutex_lock lock(mtx);
     journal_generations_.push_back(generation);
   }
   journal_.file.emplace(std::move(*next));
@@ -175,7 +178,7 @@ void group_commit::retire_journals_before(std::uint64_t generation) {
   }
   std::vector<std::uint64_t> retired;
   {
-    std::lock_guard<std::mutex> lock(mtx);
+    port::mutex_lock lock(mtx);
     while (!journal_generations_.empty() &&
            journal_generations_.front() < generation) {
       retired.push_back(journal_generations_.front());
@@ -189,37 +192,50 @@ void group_commit::retire_journals_before(std::uint64_t generation) {
 // The thread that commits a batch wakes only that batch's threads, and hands
 // the next batch to the first put left waiting.
 void group_commit::wait_for_batch(pending_put& put) {
-  std::unique_lock<std::mutex> lock(mtx);
-  queue_.push_back(&put);
-  if (committing_) {
-    lock.unlock();
-    put.woken.wait();
-    if (put.done) return;
-    lock.lock();  // woken to commit the next batch
-  }
-  committing_ = true;
   std::uint64_t retire_before = 0;
-  while (!put.done)
-    retire_before = std::max(retire_before, commit_queue(lock, put));
-  pending_put* const next = queue_.empty() ? nullptr : queue_.front();
-  committing_ = next != nullptr;
-  lock.unlock();
+  pending_put* next = nullptr;
+  {
+    port::mutex_lock lock(mtx);
+    queue_.push_back(&put);
+    if (committing_) {
+      lock.unlock();
+      put.woken.wait();
+      if (put.done) return;
+      lock.lock();  // woken to commit the next batch
+    }
+    committing_ = true;
+    while (!put.done)
+      retire_before = std::max(retire_before, commit_queue(put));
+    next = queue_.empty() ? nullptr : queue_.front();
+    committing_ = next != nullptr;
+  }
   if (next != nullptr) next->woken.give();
   // The flush waits for every file written so far; the other puts need not
   // wait for it.
   if (retire_before != 0) retire_journals_before(retire_before);
 }
 
-std::uint64_t group_commit::commit_queue(std::unique_lock<std::mutex>& lock,
-                                         const pending_put& own) {
+std::uint64_t group_commit::commit_queue(const pending_put& own) {
   // Stores that arrive together go into one batch: the threads ready to run
   // queue theirs before this one takes the queue. Else, with fewer CPUs than
   // storing threads, the first of them would commit alone while the rest
   // wait for the next flush.
-  lock.unlock();
+  mtx.unlock();
   std::this_thread::yield();
-  lock.lock();
+  mtx.lock();
   std::vector<pending_put*> batch = std::exchange(queue_, {});
+  const std::uint64_t retire_before = commit_and_list(batch);
+  mtx.unlock();
+  // A woken put's thread may end it at once, so it is not touched after.
+  for (pending_put* put : batch) {
+    put->done = true;
+    if (put != &own) put->woken.give();
+  }
+  mtx.lock();
+  return retire_before;
+}
+
+std::uint64_t group_commit::commit_and_list(std::vector<pending_put*>& batch) {
   std::uint64_t retire_before = 0;
   try {
     defer_past_batch_bound(batch);
@@ -228,10 +244,16 @@ std::uint64_t group_commit::commit_queue(std::unique_lock<std::mutex>& lock,
     // Only one batch is committed at a time, so the index, the journal and
     // the list keep the same order; the list learns of a picture only once
     // it is durable.
-    lock.unlock();
-    const bool committed = commit_batch(batch);
+    mtx.unlock();
+    bool committed = false;
+    try {
+      committed = commit_batch(batch);
+    } catch (...) {
+      mtx.lock();
+      throw;
+    }
     retire_before = start_checkpoint_if_due();
-    lock.lock();
+    mtx.lock();
     for (pending_put* put : batch)
       if (committed && put->placed) {
         list_.add_entry(entries.extract(put->id));
@@ -242,13 +264,6 @@ std::uint64_t group_commit::commit_queue(std::unique_lock<std::mutex>& lock,
     // batch is committed as usual.
     report_store_failure(work::writing, "commit", db_name, "out of memory");
   }
-  if (lock.owns_lock()) lock.unlock();
-  // A woken put's thread may end it at once, so it is not touched after.
-  for (pending_put* put : batch) {
-    put->done = true;
-    if (put != &own) put->woken.give();
-  }
-  lock.lock();
   return retire_before;
 }
 

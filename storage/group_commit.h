@@ -13,15 +13,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "port/mutex.h"
 #include "storage/file_system.h"
 #include "storage/internal.h"
 #include "storage/journal.h"
@@ -31,13 +30,13 @@
 // that the woken one may end it as soon as it returns from wait().
 class wake_signal {
  public:
-  void wait();
-  void give();
+  void wait() EXCLUDES(mutex_);
+  void give() EXCLUDES(mutex_);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable given_;
-  bool set_ = false;
+  port::mutex mutex_;
+  port::condition_variable given_;
+  bool set_ GUARDED_BY(mutex_) = false;
 };
 
 // One picture on its way into the store: staged complete under a staging
@@ -82,12 +81,11 @@ class group_commit {
   // Starts the first journal file after `generations`, the journal files
   // left in db_dir, oldest first, and retires those once everything is on
   // disk. Throws sng_storage::init_error.
-  void start(const std::vector<std::uint64_t>& generations);
+  void start(const std::vector<std::uint64_t>& generations) EXCLUDES(mtx);
 
   // Queues `put` and returns once its batch is committed or has failed,
-  // committing batches itself when no other thread does. Called without
-  // mtx.
-  void wait_for_batch(pending_put& put);
+  // committing batches itself when no other thread does.
+  void wait_for_batch(pending_put& put) EXCLUDES(mtx);
 
  private:
   // The journal file new batches go to.
@@ -102,42 +100,44 @@ class group_commit {
 
   // Commits the queued puts as one batch and wakes their threads but the
   // one of `own`, whatever fails (a put that cannot be committed fails);
-  // called with mtx held through `lock`, which is released while the files
-  // are written. Starts the next journal when a checkpoint is due and
-  // returns its generation, whose predecessors are to be retired, or 0.
-  std::uint64_t commit_queue(std::unique_lock<std::mutex>& lock,
-                             const pending_put& own);
+  // lets go of mtx while the files are written. Starts the next journal
+  // when a checkpoint is due and returns its generation, whose predecessors
+  // are to be retired, or 0.
+  std::uint64_t commit_queue(const pending_put& own) REQUIRES(mtx);
+  // Commits `batch` and lists the puts it stored, as commit_queue; a
+  // failure to allocate fails the puts not yet stored.
+  std::uint64_t commit_and_list(std::vector<pending_put*>& batch) REQUIRES(mtx);
   // Puts the last puts of `batch` back in the queue when the batch holds
-  // more text than one batch may (keeping at least one). Needs mtx.
-  void defer_past_batch_bound(std::vector<pending_put*>& batch);
+  // more text than one batch may (keeping at least one).
+  void defer_past_batch_bound(std::vector<pending_put*>& batch) REQUIRES(mtx);
   // Makes room in the list for `batch`, so that listing it once committed
-  // cannot fail, and returns its entries, ready to list. Needs mtx.
+  // cannot fail, and returns its entries, ready to list.
   std::unordered_set<std::string> make_room_to_list(
-      const std::vector<pending_put*>& batch);
+      const std::vector<pending_put*>& batch) REQUIRES(mtx);
   // Renames the numbered puts of `batch` into place (durably, for pictures
   // flushed in their own files), journals them durably and indexes them;
-  // returns whether the puts placed were journaled, and so are stored. Runs
-  // without mtx, on the committing thread.
-  bool commit_batch(const std::vector<pending_put*>& batch);
+  // returns whether the puts placed were journaled, and so are stored.
+  // Committing thread only.
+  bool commit_batch(const std::vector<pending_put*>& batch) EXCLUDES(mtx);
   // Appends the records of the placed puts of `batch` to the journal and
   // flushes it; on failure cuts it back and returns false.
-  bool journal_batch(const std::vector<pending_put*>& batch);
+  bool journal_batch(const std::vector<pending_put*>& batch) EXCLUDES(mtx);
   // Whether the journal is due for a checkpoint. Committing thread only.
   bool checkpoint_due() const;
   // Starts a checkpoint when one is due; returns the generation of the
   // journal begun, whose predecessors are then retired, or 0 for none.
-  std::uint64_t start_checkpoint_if_due();
+  std::uint64_t start_checkpoint_if_due() EXCLUDES(mtx);
   // Starts the next journal file; the older ones stay until a checkpoint
   // retires them. Committing thread only; false when it cannot.
-  bool start_next_journal();
+  bool start_next_journal() EXCLUDES(mtx);
   // Flushes the file system, then removes the journal files older than
   // `generation`, whose pictures and index lines are then on disk.
-  void retire_journals_before(std::uint64_t generation);
+  void retire_journals_before(std::uint64_t generation) EXCLUDES(mtx);
 
   file_system& files_;
   const journal_limits limits_;
   const bool index_elsewhere_;
-  catalogue& list_;  // the store's, guarded by mtx
+  catalogue& list_ GUARDED_BY(mtx);  // the store's
 
   // Used by the committing thread only.
   active_journal journal_;
@@ -145,9 +145,9 @@ class group_commit {
   // appends them first.
   std::string owed_lines_;
 
-  // Guarded by mtx.
-  std::vector<pending_put*> queue_;  // puts waiting for the next batch
-  bool committing_ = false;          // a thread is committing batches
+  // Puts waiting for the next batch.
+  std::vector<pending_put*> queue_ GUARDED_BY(mtx);
+  bool committing_ GUARDED_BY(mtx) = false;  // a thread commits batches
   // Journal files not yet retired, the active one last.
-  std::deque<std::uint64_t> journal_generations_;
+  std::deque<std::uint64_t> journal_generations_ GUARDED_BY(mtx);
 };

@@ -8,19 +8,19 @@
 #include <sys/stat.h>
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "port/mutex.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
 
 // The store's one lock. It guards the store's list and cache and the queue
 // of its group commit, and no thread holds it while it reads or writes a
 // file.
-extern std::mutex mtx;
+extern port::mutex mtx;
 
 // Reports that `step` on `file` failed while `during`, with the current
 // errno.

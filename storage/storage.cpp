@@ -22,7 +22,7 @@
 
 std::unique_ptr<sng_storage> sng_storage::self;
 
-std::mutex mtx;
+port::mutex mtx;
 
 namespace {
 
@@ -91,14 +91,6 @@ std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
   constexpr std::size_t longest_id = sizeof("ffffffff.sng");
   return (in_journal ? 2 : 1) * std::uint64_t{text_bytes} +
          journal::head_bytes + longest_id;
-}
-
-// Throws not_found_error unless `id` has the identifier form and `list`,
-// the store's, lists it.
-void check_listed(const catalogue& list, const std::string& id) {
-  if (!has_identifier_form(id)) throw sng_storage::not_found_error{};
-  std::lock_guard<std::mutex> lock(mtx);
-  if (!list.lists(id)) throw sng_storage::not_found_error{};
 }
 
 }  // namespace
@@ -175,9 +167,16 @@ struct sng_storage::state {
       : list(std::move(found.list)),
         commits(files, limits, list, found.index_elsewhere) {}
 
-  // Guarded by mtx.
-  catalogue list;
-  picture_cache cache;
+  // Throws not_found_error unless `id` has the identifier form and is
+  // listed.
+  void check_listed(const std::string& id) const EXCLUDES(mtx) {
+    if (!has_identifier_form(id)) throw not_found_error{};
+    port::mutex_lock lock(mtx);
+    if (!list.lists(id)) throw not_found_error{};
+  }
+
+  catalogue list GUARDED_BY(mtx);
+  picture_cache cache GUARDED_BY(mtx);
 
   group_commit commits;  // commits puts into list
 };
@@ -193,17 +192,17 @@ sng_storage::sng_storage(passkey, file_system& files,
 sng_storage::~sng_storage() = default;
 
 std::vector<std::string> sng_storage::get_all_items() const {
-  std::lock_guard<std::mutex> lock(mtx);
+  port::mutex_lock lock(mtx);
   return state_->list.items();
 }
 
 std::size_t sng_storage::count() const {
-  std::lock_guard<std::mutex> lock(mtx);
+  port::mutex_lock lock(mtx);
   return state_->list.items().size();
 }
 
 sng sng_storage::get_item(const std::string& id) const {
-  check_listed(state_->list, id);
+  state_->check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
   const picture_file file = open_picture(files_, make_filename(id));
@@ -213,14 +212,14 @@ sng sng_storage::get_item(const std::string& id) const {
 
 fetched_picture sng_storage::fetch_item(const std::string& id,
                                         const fetch_hooks& hooks) const {
-  check_listed(state_->list, id);
+  state_->check_listed(id);
   const std::string path = make_filename(id);
   // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
   if (files_.lstat(path.c_str(), &status) == 0) {
     std::optional<fetched_picture> hit;
     {
-      std::lock_guard<std::mutex> lock(mtx);
+      port::mutex_lock lock(mtx);
       hit = state_->cache.find(id, file_identity::of(status));
     }
     if (hit) {
@@ -245,7 +244,7 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
   // What the cache lets go is freed once the lock is released: a large
   // picture's memory goes back to the system with a system call.
   std::vector<fetched_picture> evicted;
-  std::lock_guard<std::mutex> lock(mtx);
+  port::mutex_lock lock(mtx);
   evicted = state_->cache.remember(id, file_identity::of(file.status), item);
   return item;
 }
@@ -264,7 +263,7 @@ std::string sng_storage::put_text(const std::string& sng_text) {
     put.text_sum = journal::text_checksum(sng_text);
     put.staged_path = stage_picture(files_, sng_text, !put.in_journal);
   } catch (const write_error&) {
-    std::lock_guard<std::mutex> lock(mtx);
+    port::mutex_lock lock(mtx);
     std::string used_up;
     state_->list.take_identifier(used_up);  // a failed store uses up its number
     throw;
