@@ -49,8 +49,8 @@ class memory_file_system final : public file_system {
   // appended after them, alone or followed by zeros up to the file's size
   // (the size reached the disk, the data did not), or all its bytes with a
   // few of those not flushed scrambled in place (a sector half written);
-  // each unflushed directory change kept or lost. The power is back, nothing
-  // is open.
+  // each unflushed directory change kept or lost, and the files of a
+  // directory that was lost with it. The power is back, nothing is open.
   //
   // The index (`unscrambled`) gets zeros rather than scrambled bytes: lines
   // written into it by hand while the store was closed are kept, and
@@ -60,6 +60,11 @@ class memory_file_system final : public file_system {
     std::map<std::string, inode_ptr> names = durable_names_;
     for (const change& unflushed : unflushed_)
       if (random_() % 2 == 0) apply(names, unflushed);
+    // A directory whose own entry was lost takes its files with it.
+    std::erase_if(names, [&](const auto& entry) {
+      const std::string parent = parent_of(entry.first);
+      return !parent.empty() && !names.contains(parent);
+    });
     for (const auto& [path, node] : names) {
       std::string& data = node->data;
       const std::size_t kept = node->durable.size();
