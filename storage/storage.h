@@ -94,9 +94,10 @@ class sng_storage {
 
   // The listed picture `id`; throws not_found_error for any identifier the
   // store does not list or that is not lower-case hexadecimal digits followed
-  // by ext, and when its file is missing; read_error when the file exists but
-  // cannot be opened or read (no descriptors left, no permission, a symbolic
-  // link, not a regular file); sng::parse_error when its text does not parse.
+  // by ".sng", and when its file is missing; read_error when the file exists
+  // but cannot be opened or read (no descriptors left, no permission, a
+  // symbolic link, not a regular file); sng::parse_error when its text does not
+  // parse.
   sng get_item(const std::string& id) const;
 
   // As get_item, with the picture's text. Pictures fetched before are served
