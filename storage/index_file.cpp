@@ -20,14 +20,6 @@ bool is_space(char c) {
          c == '\r';
 }
 
-// The whole text of the open file `file`; nothing when it cannot be read.
-std::optional<std::string> read_whole(file_system& files,
-                                      const descriptor& file) {
-  struct stat status {};
-  if (files.fstat(file.get(), &status) != 0) return std::nullopt;
-  return read_all(files, file.get(), status.st_size);
-}
-
 // Whether the non-empty file `fd` of `size` bytes ends with a line feed;
 // false also when its last byte cannot be read.
 bool ends_with_line_feed(file_system& files, int fd, off_t size) {
@@ -48,8 +40,11 @@ descriptor open_index(file_system& files, int flags) {
 
 std::string read_index(file_system& files) {
   const descriptor index(open_index(files, O_RDONLY));
-  if (!index.valid()) fail_opening("open", db_name);
-  std::optional<std::string> text = read_whole(files, index);
+  struct stat status {};
+  if (!index.valid() || files.fstat(index.get(), &status) != 0)
+    fail_opening("open", db_name);
+  std::optional<std::string> text =
+      read_all(files, index.get(), status.st_size);
   if (!text) fail_opening("read", db_name);
   return std::move(*text);
 }
@@ -73,7 +68,10 @@ std::optional<std::size_t> indexed_count() {
     if (errno == ENOENT) return 0;
     return std::nullopt;
   }
-  const std::optional<std::string> text = read_whole(files, index);
+  struct stat status {};
+  if (files.fstat(index.get(), &status) != 0) return std::nullopt;
+  const std::optional<std::string> text =
+      read_all(files, index.get(), status.st_size);
   if (!text) return std::nullopt;
   return index_names(*text).size();
 }
