@@ -76,6 +76,8 @@ arguments parse_arguments(int argc, const char* const* argv) {
       options_ended = true;
     } else if (word == "--help") {
       result.help = true;
+    } else if (word == "--version") {
+      result.version = true;
     } else if (!takes_value(word)) {
       throw usage_error("unknown option " + std::string(word));
     } else if (i + 1 == argc) {

@@ -28,8 +28,9 @@ struct arguments {
   std::optional<std::string> output;     // -o FILE
   std::optional<std::string> positions;  // --positions "x:y ..."
   bool help = false;                     // --help
-  // Every command option given (not -h, -p or --help), in order, so that
-  // the command can refuse those it does not take.
+  bool version = false;                  // --version
+  // Every command option given (not -h, -p, --help or --version), in order,
+  // so that the command can refuse those it does not take.
   std::vector<std::string> command_options;
 };
 

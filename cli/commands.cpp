@@ -190,7 +190,8 @@ constexpr std::string_view global_help =
     "Options for every command:\n"
     "  -h HOST   the service's host (default 127.0.0.1)\n"
     "  -p PORT   the service's port (default 18360)\n"
-    "  --help    this help\n";
+    "  --help    this help\n"
+    "  --version the tool's version\n";
 
 void print_general_help() {
   std::cout << "usage: quarn-cli [-h HOST] [-p PORT] COMMAND ...\n\n"
@@ -230,6 +231,10 @@ void check_usage(const command& entry, const arguments& args) {
 }  // namespace
 
 void run(const arguments& args) {
+  if (args.version) {
+    std::cout << "quarn-cli " QUARN_VERSION "\n";
+    return;
+  }
   if (args.command.empty()) {
     if (!args.help)
       throw usage_error("no command given; quarn-cli --help lists them");

@@ -2,10 +2,15 @@
 # As root it installs what is missing; otherwise it prints the exact command
 # and stops.
 
-# Everything needed to build quarn, its tools and its tests.
+# Everything needed to build quarn, its tools and its tests; debian/control's
+# Build-Depends names the same packages (a test checks it).
 build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
                 libbenchmark-dev libpng-dev libcpp-httplib-dev
                 nlohmann-json3-dev)
+
+# What building the Debian packages needs besides (scripts/package):
+# dpkg-buildpackage checks for build-essential too.
+packaging_packages=(build-essential dpkg-dev debhelper)
 
 # What the tests need besides: quarn-web's browser test drives Debian's
 # Chromium with Selenium.

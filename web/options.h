@@ -12,6 +12,7 @@ struct options {
   int listen_port = 8360;
   client::service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
   bool help = false;                                      // --help
+  bool version = false;                                   // --version
 };
 
 // Reads the command line; throws client::usage_error for an unknown option,
