@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/log_pattern.h"
 #include "support/private_network.h"
 
 namespace {
@@ -161,6 +162,12 @@ std::string service_process::log_line(const std::string& event) const {
       return line;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+bool logged(const service_process& service, const std::string& level,
+            const std::string& event, const std::string& fields) {
+  return matches(service.log_line(event),
+                 time_stamp_pattern + " " + level + " " + event + " " + fields);
 }
 
 void service_process::restart(const std::function<void()>& while_stopped) {

@@ -58,6 +58,12 @@ class service_process {
   pid_t pid_ = -1;
 };
 
+// Whether `service` logged `event` at `level` (its first line of that event,
+// waited for as service_process::log_line waits) with fields that match
+// `fields`, a wildcard pattern (support/log_pattern.h).
+bool logged(const service_process& service, const std::string& level,
+            const std::string& event, const std::string& fields);
+
 // Runs the binary in `dir` until it exits; returns its exit status and puts
 // what it wrote to standard error in `error_output`.
 int run_service_to_exit(const std::filesystem::path& dir,
