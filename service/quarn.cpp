@@ -1,6 +1,7 @@
 // The connection loop: one command line at a time, dispatched through the
 // command table to its handler, with the memory the connection holds taken
-// from the process's budget.
+// from the process's budget. A loopback peer's first line may name the
+// client it acts for; a line of another protocol closes the connection.
 #include "service/quarn.h"
 
 #include <climits>
