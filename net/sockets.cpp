@@ -78,7 +78,7 @@ int milliseconds_of(std::chrono::milliseconds duration) {
 // Heap bytes behind a string of `capacity`; short strings live inside the
 // string object itself.
 std::ptrdiff_t heap_bytes(std::size_t capacity) {
-  constexpr std::size_t inline_capacity = std::string().capacity();
+  const std::size_t inline_capacity = std::string().capacity();
   return capacity > inline_capacity ? static_cast<std::ptrdiff_t>(capacity) : 0;
 }
 
