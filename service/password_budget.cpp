@@ -58,10 +58,10 @@ password_budget::shard& password_budget::shard_of(const budget_key& client) {
 password_budget::verdict password_budget::take(const budget_key& client) {
   const clock::time_point now = now_();
   shard& place = shard_of(client);
-  const std::lock_guard<std::mutex> lock(place.mutex);
+  const port::mutex_lock lock(place.mutex);
   auto found = place.clients.find(client);
   if (found == place.clients.end()) {
-    if (place.clients.size() >= shard_capacity_) make_room(place.clients, now);
+    if (place.clients.size() >= shard_capacity_) make_room(place, now);
     found =
         place.clients.emplace(client, standing{now, clock::time_point::min()})
             .first;
@@ -81,7 +81,7 @@ password_budget::verdict password_budget::take(const budget_key& client) {
 void password_budget::give_back(const budget_key& client) {
   const clock::time_point now = now_();
   shard& place = shard_of(client);
-  const std::lock_guard<std::mutex> lock(place.mutex);
+  const port::mutex_lock lock(place.mutex);
   const auto found = place.clients.find(client);
   if (found == place.clients.end()) return;
   standing& budget = found->second;
@@ -91,7 +91,8 @@ void password_budget::give_back(const budget_key& client) {
     place.clients.erase(found);
 }
 
-void password_budget::make_room(table& clients, clock::time_point now) const {
+void password_budget::make_room(shard& place, clock::time_point now) const {
+  table& clients = place.clients;
   std::vector<clock::time_point> whole_at;
   whole_at.reserve(clients.size());
   for (const auto& [client, budget] : clients)
@@ -110,7 +111,7 @@ void password_budget::make_room(table& clients, clock::time_point now) const {
 std::size_t password_budget::tracked() const {
   std::size_t count = 0;
   for (const auto& place : shards_) {
-    const std::lock_guard<std::mutex> lock(place->mutex);
+    const port::mutex_lock lock(place->mutex);
     count += place->clients.size();
   }
   return count;

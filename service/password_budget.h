@@ -22,10 +22,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "port/mutex.h"
 #include "service/client_address.h"
 
 class password_budget {
@@ -79,14 +79,14 @@ class password_budget {
   using table = std::unordered_map<budget_key, standing, key_hash>;
   struct alignas(64) shard {
     explicit shard(const key_hash& hash) : clients(0, hash) {}
-    mutable std::mutex mutex;  // guards clients
-    table clients;
+    mutable port::mutex mutex;
+    table clients GUARDED_BY(mutex);
   };
 
   shard& shard_of(const budget_key& client);
-  // Forgets clients of the full shard `clients` so that more fit; called
-  // with its lock.
-  void make_room(table& clients, clock::time_point now) const;
+  // Forgets clients of the full shard `place` so that more fit.
+  void make_room(shard& place, clock::time_point now) const
+      REQUIRES(place.mutex);
 
   const limits limits_;
   const time_source now_;
