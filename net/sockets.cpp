@@ -384,14 +384,7 @@ void client::lingerClose() {
   closed_ = true;
 }
 
-std::string client::peerAddress() const {
-  sockaddr_in address{};
-  if (peer_.sa_family != AF_INET) return "unknown";
-  std::memcpy(&address, &peer_, sizeof address);
-  char host[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-  return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
-}
+const sockaddr& client::peer() const { return peer_; }
 
 bool client::canRead() {
   return wait_for(descriptor_, POLLIN, can_read_wait_ms);

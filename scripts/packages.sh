@@ -13,8 +13,9 @@ build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
 packaging_packages=(build-essential dpkg-dev debhelper)
 
 # What the tests need besides: quarn-web's browser test drives Debian's
-# Chromium with Selenium.
-test_packages=(chromium chromium-driver python3-selenium)
+# Chromium with Selenium; tests run on networks of their own, set up with
+# iproute2's ip (and util-linux's unshare and flock, always installed).
+test_packages=(chromium chromium-driver python3-selenium iproute2)
 
 ensure_packages() {
   local missing=()

@@ -4,7 +4,8 @@ a PNG through the form, sees it in the grid, opens a protected picture with
 its password, reveals hidden text, and saves a screenshot of the page.
 
 Usage: gallery_browser_test.py QUARN QUARN_WEB SCREENSHOT
-Run it in a network namespace of its own: the service takes port 18360.
+Run it in a network namespace of its own (tests/support/in_private_network):
+the service takes port 18360.
 """
 
 import os

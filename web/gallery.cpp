@@ -230,6 +230,16 @@ std::vector<std::string> passwords(const form& fields) {
 
 // ------------------------------------------------------------ handlers
 
+// The service, asked for the browser that sent `req`: named to it by the
+// address of the socket's peer, never by a header, which anyone can write.
+client::service_address for_browser(const client::service_address& service,
+                                    const Request& req) {
+  client::service_address asked = service;
+  asked.on_behalf_of = client::proxied_client{req.remote_addr, req.remote_port,
+                                              req.local_addr, req.local_port};
+  return asked;
+}
+
 void send_list(const client::service_address& service, Response& res) {
   send_json(res, {{"ids", client::list_pictures(service)}});
 }
@@ -364,34 +374,38 @@ void set_up_gallery(httplib::Server& server,
   serve_asset(server, "/gallery.js", assets::gallery_js,
               "text/javascript; charset=utf-8");
 
-  server.Get("/api/pictures", [service](const Request&, Response& res) {
-    respond(res, exchange::listing, [&] { send_list(service, res); });
+  server.Get("/api/pictures", [service](const Request& req, Response& res) {
+    respond(res, exchange::listing,
+            [&] { send_list(for_browser(service, req), res); });
   });
-  server.Get(R"(/pictures/([^/]+)\.png)",
-             [service](const Request& req, Response& res) {
-               respond(res, exchange::fetching,
-                       [&] { send_picture(service, req.matches[1], {}, res); });
-             });
+  server.Get(R"(/pictures/([^/]+)\.png)", [service](const Request& req,
+                                                    Response& res) {
+    respond(res, exchange::fetching, [&] {
+      send_picture(for_browser(service, req), req.matches[1], {}, res);
+    });
+  });
   const auto slots = std::make_shared<form_slots>();
   server.Post(R"(/pictures/([^/]+)\.png)",
               [service, slots](const Request& req, Response& res,
                                const httplib::ContentReader& reader) {
                 respond_to_form(*slots, res, exchange::fetching, [&] {
-                  send_picture(service, req.matches[1],
+                  send_picture(for_browser(service, req), req.matches[1],
                                passwords(read_form(req, reader)), res);
                 });
               });
-  server.Post(
-      "/pictures", [service, slots](const Request& req, Response& res,
-                                    const httplib::ContentReader& reader) {
-        respond_to_form(*slots, res, exchange::storing,
-                        [&] { store(service, read_form(req, reader), res); });
-      });
+  server.Post("/pictures",
+              [service, slots](const Request& req, Response& res,
+                               const httplib::ContentReader& reader) {
+                respond_to_form(*slots, res, exchange::storing, [&] {
+                  store(for_browser(service, req), read_form(req, reader), res);
+                });
+              });
   server.Post(R"(/pictures/([^/]+)/reveal)",
               [service, slots](const Request& req, Response& res,
                                const httplib::ContentReader& reader) {
                 respond_to_form(*slots, res, exchange::fetching, [&] {
-                  reveal(service, req.matches[1], read_form(req, reader), res);
+                  reveal(for_browser(service, req), req.matches[1],
+                         read_form(req, reader), res);
                 });
               });
 }
