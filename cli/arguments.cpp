@@ -20,7 +20,8 @@ void set_once(std::optional<std::string>& option, std::string_view name,
 
 // The options that take a value, the next word of the command line.
 constexpr std::string_view value_options[] = {
-    "-h", "-p", "--secret", "--password", "-o", "--positions"};
+    "-h", "-p",         "--secret", "--password", "--password-file",
+    "-o", "--positions"};
 
 bool takes_value(std::string_view word) {
   return std::find(std::begin(value_options), std::end(value_options), word) !=
@@ -42,7 +43,11 @@ void take_option(arguments& result, std::string_view name, std::string value) {
   if (name == "--secret")
     set_once(result.secret, name, std::move(value));
   else if (name == "--password")
-    result.passwords.push_back(std::move(value));
+    result.passwords.push_back(
+        {password_option::source::command_line, std::move(value)});
+  else if (name == "--password-file")
+    result.passwords.push_back(
+        {password_option::source::file, std::move(value)});
   else if (name == "-o")
     set_once(result.output, name, std::move(value));
   else
@@ -71,6 +76,8 @@ arguments parse_arguments(int argc, const char* const* argv) {
       options_ended = true;
     } else if (word == "--help") {
       result.help = true;
+    } else if (word == "--version") {
+      result.version = true;
     } else if (!takes_value(word)) {
       throw usage_error("unknown option " + std::string(word));
     } else if (i + 1 == argc) {

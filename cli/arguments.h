@@ -10,17 +10,27 @@
 
 namespace cli {
 
+// A password option: the password itself (--password PW) or the file whose
+// first line holds it (--password-file FILE, "-" for standard input).
+struct password_option {
+  enum class source { command_line, file };
+  source from;
+  std::string text;  // the password, or the file's name
+};
+
 struct arguments {
   client::service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
   std::string command;  // empty when none is given
   std::vector<std::string> operands;
-  std::optional<std::string> secret;     // --secret TEXT
-  std::vector<std::string> passwords;    // --password PW, in order
+  std::optional<std::string> secret;  // --secret TEXT
+  // --password PW and --password-file FILE, in the order given.
+  std::vector<password_option> passwords;
   std::optional<std::string> output;     // -o FILE
   std::optional<std::string> positions;  // --positions "x:y ..."
   bool help = false;                     // --help
-  // Every command option given (not -h, -p or --help), in order, so that
-  // the command can refuse those it does not take.
+  bool version = false;                  // --version
+  // Every command option given (not -h, -p, --help or --version), in order,
+  // so that the command can refuse those it does not take.
   std::vector<std::string> command_options;
 };
 

@@ -5,6 +5,7 @@
 #include <streambuf>
 #include <string_view>
 
+#include "cli/passwords.h"
 #include "cli/picture_files.h"
 #include "client/errors.h"
 #include "client/pictures.h"
@@ -59,33 +60,50 @@ void run_list(const arguments& args) {
     std::cout << id << '\n';
 }
 
+// put stores one password: refuses a second one, naming the options.
+void check_one_password(const std::vector<password_option>& passwords) {
+  if (passwords.size() < 2) return;
+  if (passwords[0].from != passwords[1].from)
+    throw usage_error("put takes --password or --password-file, not both");
+  throw usage_error(passwords[0].from == password_option::source::file
+                        ? "put takes one --password-file at most"
+                        : "put takes one --password at most");
+}
+
 void run_put(const arguments& args) {
   if (!args.secret) throw usage_error("put needs --secret TEXT");
-  if (args.passwords.size() > 1)
-    throw usage_error("put takes one --password at most");
+  check_one_password(args.passwords);
+  const std::string& file = args.operands[0];
+  // What can be refused at once is, before a password is asked for.
+  kind_of(file);
+  client::check_store_arguments(*args.secret, std::nullopt);
+  const std::vector<std::string> given =
+      passwords_of(args.passwords, password_use::choose);
   const std::optional<std::string> password =
-      args.passwords.empty() ? std::nullopt
-                             : std::optional(args.passwords.front());
-  const std::string text =
-      upload_text(args.operands[0], *args.secret, !password);
+      given.empty() ? std::nullopt : std::optional(given.front());
+  const std::string text = upload_text(file, *args.secret, !password);
   const client::stored_picture stored =
       client::store_picture(args.service, text, *args.secret, password);
   std::cout << stored.id << '\n';
   if (!password) std::cout << format_positions(stored.positions) << '\n';
 }
 
-// The SNG text of the picture `id`; a protected picture asked for without a
-// password is a failure that says how to give one.
+// The SNG text of the picture `id`. A protected picture asked for without a
+// password is asked for its password at a prompt when standard input is a
+// terminal, and is otherwise a failure that says how to give one.
 std::string fetch(const client::service_address& service, const std::string& id,
                   const std::vector<std::string>& passwords) {
   try {
     return client::fetch_picture(service, id, passwords);
   } catch (const client::refusal& refused) {
-    if (refused.reason() == "PASSWORD" && passwords.empty())
-      throw failure("cannot get " + id +
-                    ": the picture is protected by a password; give it with "
-                    "--password");
-    throw;
+    if (refused.reason() != "PASSWORD" || !passwords.empty()) throw;
+    if (can_prompt())
+      return client::fetch_picture(
+          service, id,
+          {prompt_password("Password for " + id + ": ", password_use::offer)});
+    throw failure("cannot get " + id +
+                  ": the picture is protected by a password; give it with "
+                  "--password");
   }
 }
 
@@ -95,7 +113,8 @@ void run_get(const arguments& args) {
   const std::vector<pixel> positions = args.positions
                                            ? required_positions(*args.positions)
                                            : std::vector<pixel>();
-  const std::string text = fetch(args.service, id, args.passwords);
+  const std::string text = fetch(
+      args.service, id, passwords_of(args.passwords, password_use::offer));
   const std::string source = "the picture " + id;
   if (args.output) save_picture(*args.output, text, source, notices());
   if (!positions.empty())
@@ -134,23 +153,32 @@ constexpr command commands[] = {
      "Prints the identifier of every stored picture, oldest first, one per "
      "line.\n",
      0, "", run_list},
-    {"put", "put FILE --secret TEXT [--password PW]",
+    {"put", "put FILE --secret TEXT [--password-file PWFILE | --password PW]",
      "store a picture with a secret",
      "FILE is sent as it is when it ends in .sng and converted when it ends "
-     "in .png.\nWith --password the secret is kept in the picture's text, "
-     "and get returns the\npicture only with a similar enough password. "
-     "Without it the secret is hidden\nin the low bits of random pixels; the "
-     "positions are printed on a second line\nand are needed to read it "
-     "back. Secret and password are single words: no\nblanks.\n",
-     1, "--secret --password", run_put},
+     "in .png.\nWith a password the secret is kept in the picture's text, and "
+     "get returns the\npicture only with a similar enough password. Without "
+     "one the secret is hidden\nin the low bits of random pixels; the "
+     "positions are printed on a second line\nand are needed to read it back. "
+     "Secret and password are single words: no\nblanks.\n\n--password-file "
+     "PWFILE reads the password from the first line of PWFILE, and\n- from "
+     "standard input; on a terminal it is asked for twice, not shown.\n"
+     "--password PW puts it on the command line, where every user of the "
+     "machine\ncan read it (ps): only for scripts that accept that.\n",
+     1, "--secret --password --password-file", run_put},
     {"get",
-     "get ID [--password PW ...] [-o OUT.sng|OUT.png] [--positions \"x:y "
-     "...\"]",
+     "get ID [--password-file PWFILE | --password PW]... [-o OUT.sng|OUT.png] "
+     "[--positions \"x:y ...\"]",
      "fetch a picture",
      "Prints the picture's SNG text, or writes it to OUT, converted when OUT "
-     "ends in\n.png. Each --password is offered in turn. With --positions the "
-     "text hidden at\nthose pixels is printed instead of the SNG text.\n",
-     1, "--password -o --positions", run_get},
+     "ends in\n.png. With --positions the text hidden at those pixels is "
+     "printed instead of\nthe SNG text.\n\nEach password is offered in turn. "
+     "--password-file PWFILE reads one from the\nfirst line of PWFILE, and - "
+     "from standard input; --password PW puts one on the\ncommand line, where "
+     "every user of the machine can read it (ps): only for\nscripts that "
+     "accept that. When standard input is a terminal, a protected\npicture "
+     "asked for without a password is asked for it, not shown.\n",
+     1, "--password --password-file -o --positions", run_get},
     {"convert", "convert IN OUT", "PNG to SNG or SNG to PNG, no server needed",
      "Converts by the names' endings, .png or .sng.\n", 2, "", run_convert},
     {"reveal", "reveal FILE \"x:y ...\"", "print the text hidden at positions",
@@ -162,7 +190,8 @@ constexpr std::string_view global_help =
     "Options for every command:\n"
     "  -h HOST   the service's host (default 127.0.0.1)\n"
     "  -p PORT   the service's port (default 18360)\n"
-    "  --help    this help\n";
+    "  --help    this help\n"
+    "  --version the tool's version\n";
 
 void print_general_help() {
   std::cout << "usage: quarn-cli [-h HOST] [-p PORT] COMMAND ...\n\n"
@@ -202,6 +231,10 @@ void check_usage(const command& entry, const arguments& args) {
 }  // namespace
 
 void run(const arguments& args) {
+  if (args.version) {
+    std::cout << "quarn-cli " QUARN_VERSION "\n";
+    return;
+  }
   if (args.command.empty()) {
     if (!args.help)
       throw usage_error("no command given; quarn-cli --help lists them");

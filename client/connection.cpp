@@ -1,6 +1,8 @@
 #include "client/connection.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,6 +90,23 @@ connection::connection(const std::string& host, const std::string& port,
 
 connection::~connection() {
   if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+bool connection::reached_over_loopback() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(descriptor_, reinterpret_cast<sockaddr*>(&address),
+                    &length) != 0)
+    return false;
+  if (address.ss_family == AF_INET) {
+    const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+    return (ntohl(ipv4.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.ss_family != AF_INET6) return false;
+  const in6_addr& ipv6 =
+      reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+  return IN6_IS_ADDR_LOOPBACK(&ipv6) ||
+         (IN6_IS_ADDR_V4MAPPED(&ipv6) && ipv6.s6_addr[12] == 127);
 }
 
 void connection::wait_for(short events) {

@@ -34,6 +34,9 @@ class connection {
 
   // "host:port", for messages.
   const std::string& peer() const { return peer_; }
+  // Whether the service was reached at a loopback address (127.0.0.0/8,
+  // ::1, or 127.0.0.0/8 mapped into IPv6).
+  bool reached_over_loopback() const;
 
   // Sends all of `bytes`. Stops early, without a failure, when the service
   // has closed the connection: it may have answered first, and the answer

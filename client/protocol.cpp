@@ -1,5 +1,8 @@
 #include "client/protocol.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -193,6 +196,31 @@ std::string putpic_command(const std::string& secret,
   return command;
 }
 
+// "TCP4 " or "TCP6 " and the two addresses of `client`, both of one family.
+std::string proxy_addresses(const proxied_client& client) {
+  in6_addr bytes{};
+  const auto of_family = [&bytes](int family, const std::string& address) {
+    return ::inet_pton(family, address.c_str(), &bytes) == 1;
+  };
+  for (const auto& [family, name] :
+       {std::pair{AF_INET, "TCP4 "}, std::pair{AF_INET6, "TCP6 "}})
+    if (of_family(family, client.address) &&
+        of_family(family, client.local_address))
+      return name + client.address + " " + client.local_address;
+  throw failure("cannot name the client " + client.address +
+                " to the service: not an IP address");
+}
+
+// Opens the connection of one exchange: for a client the caller acts for,
+// with the PROXY line that names it, when the service is on this host.
+void begin_exchange(connection& link, const service_address& service) {
+  if (!service.on_behalf_of || !link.reached_over_loopback()) return;
+  const proxied_client& client = *service.on_behalf_of;
+  link.send("PROXY " + proxy_addresses(client) + " " +
+            std::to_string(client.port) + " " +
+            std::to_string(client.local_port) + "\r\n");
+}
+
 stored_picture parse_stored(const std::string& action,
                             const std::string& answer,
                             const std::string& secret, bool pixel_mode) {
@@ -223,6 +251,7 @@ void check_port(const std::string& port) {
 std::vector<std::string> list_pictures(const service_address& service) {
   const std::string action = "cannot list the pictures";
   connection link(service.host, service.port);
+  begin_exchange(link, service);
   link.send("list\n");
   const std::string answer = link.read_line();
   const auto count = line_count(answer);
@@ -248,6 +277,7 @@ std::string fetch_picture(const service_address& service, const std::string& id,
   }
   const std::string action = "cannot get " + id;
   connection link(service.host, service.port, reserve);
+  begin_exchange(link, service);
   link.send(request + "\n");
   const std::string answer = link.read_line();
   const auto count = line_count(answer);
@@ -270,6 +300,7 @@ stored_picture store_picture(const service_address& service,
   check_picture(sng_text, secret, password, reserve);
   const std::string action = "cannot store the picture";
   connection link(service.host, service.port);
+  begin_exchange(link, service);
   link.send(command + "\n" + std::to_string(lines) + "\n");
   link.send(sng_text);
   return parse_stored(action, link.read_line(), secret, !password);

@@ -15,9 +15,25 @@
 
 namespace client {
 
+// The client an exchange is made for, when the caller acts for another (as
+// quarn-web does for each browser): its address and port as the caller's
+// socket saw them, and the caller's own address and port that it reached.
+struct proxied_client {
+  std::string address;
+  int port = 0;
+  std::string local_address;
+  int local_port = 0;
+};
+
 struct service_address {
   std::string host;
   std::string port;
+  // When set, every connection to a service on the same host (reached over
+  // loopback) begins with a PROXY line (version 1) naming this client, so
+  // that the service counts the client's password guesses, not the
+  // caller's. A service elsewhere takes PROXY lines from nobody, so none is
+  // sent to it.
+  std::optional<proxied_client> on_behalf_of = std::nullopt;
 };
 
 // Throws usage_error unless `port` is a number from 1 to 65535.

@@ -70,7 +70,11 @@ constexpr std::chrono::seconds held_connections_hold{5};
 // How long the service gets to see the held connections closed.
 constexpr std::chrono::milliseconds release_settle{500};
 
-constexpr std::array<std::pair<std::string_view, hostile_scenario>, 9>
+// dictionary: the candidates of each getpic line, as a guessing client
+// sends them.
+constexpr std::size_t dictionary_words_per_line = 2'000;
+
+constexpr std::array<std::pair<std::string_view, hostile_scenario>, 10>
     scenarios = {{
         {"amplify", hostile_scenario::amplify},
         {"costly-candidates", hostile_scenario::costly_candidates},
@@ -81,6 +85,7 @@ constexpr std::array<std::pair<std::string_view, hostile_scenario>, 9>
         {"partial-lines", hostile_scenario::partial_lines},
         {"stego", hostile_scenario::stego},
         {"held-connections", hostile_scenario::held_connections},
+        {"dictionary", hostile_scenario::dictionary},
     }};
 
 std::string mebibytes(std::uintmax_t bytes) {
@@ -509,6 +514,113 @@ hostile_report held(const hostile_settings& settings) {
   return report;
 }
 
+// What the answers to guessing lines said.
+struct guessing_outcome {
+  std::size_t answered = 0;  // lines answered
+  // The first line answered with the picture, counted from 1.
+  std::optional<std::size_t> opened_by;
+  // Why the answers stopped before the last line; empty when they did not.
+  std::string stopped;
+};
+
+// Sends the getpic lines `request`, `lines` of them, and reads their answers,
+// by the connection's deadline.
+guessing_outcome send_guesses(connection& peer, std::string_view request,
+                              std::size_t lines) {
+  guessing_outcome outcome;
+  try {
+    try {
+      peer.send_all(request);
+    } catch (const peer_closed&) {
+      // Answers to the lines taken before may be waiting to be read.
+    }
+    while (outcome.answered < lines) {
+      const std::string answer = peer.read_line();
+      if (answer != "ERROR(PASSWORD)") {
+        std::string picture;
+        peer.read_lines(parse_count(answer, "getpic"), picture);
+        if (!outcome.opened_by) outcome.opened_by = outcome.answered + 1;
+      }
+      ++outcome.answered;
+    }
+  } catch (const peer_closed&) {
+    outcome.stopped = "closed";
+  } catch (const timed_out&) {
+    outcome.stopped = "no answer";
+  } catch (const failure& wrong) {
+    outcome.stopped = wrong.message();
+  }
+  return outcome;
+}
+
+// The candidates of the first `lines` getpic lines of a dictionary of
+// `words` words.
+std::size_t guesses_in(std::size_t lines, std::size_t words) {
+  return std::min(lines * dictionary_words_per_line, words);
+}
+
+// "opened after 50000 guesses (line 25 of 50); 1000000 guesses/s": the
+// guesses counted to the end of the line that opened the picture, since an
+// answer does not say which candidate passed.
+std::string describe(const guessing_outcome& outcome, std::size_t lines,
+                     std::size_t words, const std::string& rate) {
+  const std::string of_lines = " of " + std::to_string(lines);
+  std::string text =
+      outcome.opened_by
+          ? "opened after " +
+                std::to_string(guesses_in(*outcome.opened_by, words)) +
+                " guesses (line " + std::to_string(*outcome.opened_by) +
+                of_lines + ")"
+          : "not opened";
+  text += "; " + rate + " guesses/s";
+  if (!outcome.stopped.empty())
+    text += "; " + outcome.stopped + " after " +
+            std::to_string(outcome.answered) + of_lines + " lines";
+  return text;
+}
+
+// One address guesses the password of a picture from a dictionary, sending
+// every word at once in getpic lines of many candidates. The guesses per
+// second are the candidates of the lines answered over the time from the
+// first byte sent to the last answer read.
+hostile_report dictionary(const hostile_settings& settings) {
+  const std::vector<std::string> words = dictionary_words(dictionary_size);
+  measurement meter = make_measurement(settings);
+  connection peer(settings.host, settings.port, patient(settings));
+  const std::string id = store(
+      peer,
+      "putpic " + std::string(secret) + " " + words[dictionary_password_index],
+      make_picture(guarded_picture_bytes));
+  const std::vector<std::string> lines =
+      guessing_lines(id, words, dictionary_words_per_line);
+  std::string request;
+  for (const std::string& line : lines) request += line;
+  meter.begin();
+  const clock::time_point begin = clock::now();
+  peer.set_deadline(begin + settings.answer_wait);
+  const guessing_outcome outcome = send_guesses(peer, request, lines.size());
+  const double seconds = seconds_since(begin);
+  hostile_report report;
+  report.cost = meter.end();
+  report.requests = lines.size();
+  const std::string rate = fixed(
+      static_cast<double>(guesses_in(outcome.answered, words.size())) / seconds,
+      0);
+  report.outcome = describe(outcome, lines.size(), words.size(), rate);
+  report.details = {
+      {"dictionary words", std::to_string(words.size())},
+      {"password position", std::to_string(dictionary_password_index + 1)},
+      {"getpic lines", std::to_string(lines.size()) + " of up to " +
+                           std::to_string(dictionary_words_per_line) +
+                           " candidates, " + std::to_string(request.size()) +
+                           " bytes in all"},
+      {"lines answered", std::to_string(outcome.answered)},
+      {"seconds until the answers", fixed(seconds, 3)},
+      {"guesses per second", rate},
+  };
+  return report;
+}
+
 }  // namespace
 
 std::string fixed(double value, int decimals) {
@@ -553,6 +665,8 @@ hostile_report run_hostile(hostile_scenario kind,
       return partial_lines(settings);
     case hostile_scenario::stego:
       return stego(settings);
+    case hostile_scenario::dictionary:
+      return dictionary(settings);
     case hostile_scenario::held_connections:
       break;
   }

@@ -27,6 +27,7 @@ enum class hostile_scenario {
   partial_lines,        // 4 MiB lines without their line feed
   stego,                // pixel-mode putpic of a 4 MiB secret
   held_connections,     // more connections than the service has descriptors
+  dictionary,           // a whole dictionary of guesses at a picture's password
 };
 
 std::optional<hostile_scenario> hostile_scenario_named(std::string_view name);

@@ -1,7 +1,10 @@
 #include "loadgen/hostile_requests.h"
 
+#include <algorithm>
 #include <array>
 #include <random>
+#include <unordered_set>
+#include <utility>
 
 namespace loadgen {
 namespace {
@@ -10,6 +13,12 @@ namespace {
 constexpr std::uint32_t password_seed = 4096;
 constexpr std::uint32_t secret_seed = 1303;
 constexpr std::uint32_t candidates_seed = 8208;
+constexpr std::uint32_t dictionary_seed = 100'000;
+
+// Lengths of the dictionary's words, in letters.
+constexpr std::size_t shortest_word = 8;
+constexpr std::size_t longest_word = 12;
+constexpr std::size_t letters = 26;
 
 std::string random_bytes(std::size_t count, std::string_view alphabet,
                          std::uint32_t seed) {
@@ -64,6 +73,35 @@ std::string candidates_line(std::string_view id, std::size_t candidate_bytes,
     (line += ' ').append(bytes, i * candidate_bytes, candidate_bytes);
   line += '\n';
   return line;
+}
+
+std::vector<std::string> dictionary_words(std::size_t count) {
+  std::mt19937 random(dictionary_seed);
+  std::unordered_set<std::string> seen;
+  std::vector<std::string> words;
+  words.reserve(count);
+  while (words.size() < count) {
+    std::string word(
+        shortest_word + random() % (longest_word - shortest_word + 1), '\0');
+    for (char& letter : word)
+      letter = static_cast<char>('a' + random() % letters);
+    if (seen.insert(word).second) words.push_back(std::move(word));
+  }
+  return words;
+}
+
+std::vector<std::string> guessing_lines(std::string_view id,
+                                        const std::vector<std::string>& words,
+                                        std::size_t per_line) {
+  std::vector<std::string> lines;
+  for (std::size_t first = 0; first < words.size(); first += per_line) {
+    std::string line = "getpic " + std::string(id);
+    const std::size_t end = std::min(first + per_line, words.size());
+    for (std::size_t i = first; i < end; ++i) (line += ' ') += words[i];
+    line += '\n';
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 }  // namespace loadgen

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace loadgen {
 
@@ -36,5 +37,25 @@ std::string distinct_bytes(std::string_view text);
 // excluded), each after one blank; ends with the line feed.
 std::string candidates_line(std::string_view id, std::size_t candidate_bytes,
                             std::string_view alphabet, std::size_t line_bytes);
+
+// The dictionary scenario's words, and the position of the one that guards
+// its picture (from 0): the 50,000th of 100,000.
+constexpr std::size_t dictionary_size = 100'000;
+constexpr std::size_t dictionary_password_index = 49'999;
+
+// A made-up dictionary of `count` distinct words of 8 to 12 lower-case
+// letters, the same on every run and every standard library: the letters
+// come from the random engine's own numbers, which the language fixes, not
+// through a distribution, which it leaves to each library. Words this long
+// seldom hold three quarters of another in order, so that a guarded picture
+// opens for its own word only (hostile_test checks this for the scenario's).
+std::vector<std::string> dictionary_words(std::size_t count);
+
+// The getpic lines for the picture `id` that offer `words` in their order,
+// `per_line` to a line (the last line may hold fewer), each line ended by a
+// line feed.
+std::vector<std::string> guessing_lines(std::string_view id,
+                                        const std::vector<std::string>& words,
+                                        std::size_t per_line);
 
 }  // namespace loadgen

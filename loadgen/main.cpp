@@ -67,6 +67,10 @@ void print_report(const settings& options, const workload& work,
 
 int run(int argc, char** argv) {
   const settings options = parse_options(argc, argv);
+  if (options.version) {
+    std::cout << "quarn-bench " QUARN_VERSION "\n";
+    return 0;
+  }
   if (options.help) {
     std::cout << usage();
     return 0;

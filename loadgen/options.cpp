@@ -34,8 +34,10 @@ scenario parse_scenario(std::string_view text) {
   return *kind;
 }
 
-// What getopt_long returns for --help, which has no short form.
+// What getopt_long returns for --help and --version, which have no short
+// form.
 constexpr int help_code = 1000;
+constexpr int version_code = 1001;
 
 const option long_options[] = {
     {"host", required_argument, nullptr, 'h'},
@@ -47,6 +49,7 @@ const option long_options[] = {
     {"side", required_argument, nullptr, 'w'},
     {"duration", required_argument, nullptr, 'd'},
     {"help", no_argument, nullptr, help_code},
+    {"version", no_argument, nullptr, version_code},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -89,6 +92,9 @@ settings parse_options(int argc, char** argv) {
       case help_code:
         result.help = true;
         break;
+      case version_code:
+        result.version = true;
+        break;
       default:
         throw failure("bad option; see --help");
     }
@@ -115,6 +121,7 @@ std::string usage() {
          "instead\n"
          "  -d, --duration SECONDS  length of the run (10)\n"
          "      --help              this text\n"
+         "      --version           this program's version\n"
          "Exits with 1 when any answer is wrong or a connection fails.\n";
 }
 

@@ -33,6 +33,7 @@ struct settings {
   int picture_side = 0;  // pixels of a square picture; 0: picture_bytes
   double duration_s = 10;
   bool help = false;
+  bool version = false;
 };
 
 // Reads the options; throws failure naming the first bad one.

@@ -41,18 +41,6 @@ std::string quoted(std::string_view text) {
          (text.size() > shown ? "...\"" : "\"");
 }
 
-// A whole-line decimal number; throws failure for anything else (an error
-// answer such as "ERROR(NOTFOUND)" included).
-std::size_t parse_count(std::string_view line, std::string_view what) {
-  std::size_t value = 0;
-  const auto [end, error] =
-      std::from_chars(line.data(), line.data() + line.size(), value);
-  if (line.empty() || error != std::errc() || end != line.data() + line.size())
-    throw failure(std::string(what) + " answered " + quoted(line) +
-                  " instead of a line count");
-  return value;
-}
-
 // Reads "x:y" into `x` and `y`; false when it is not two decimal numbers.
 bool parse_position(std::string_view text, unsigned& x, unsigned& y) {
   const char* end = text.data() + text.size();
@@ -115,6 +103,16 @@ request_kind request_kind_at(scenario kind, std::size_t index) {
       break;
   }
   return mixed_cycle[index % mixed_cycle.size()];
+}
+
+std::size_t parse_count(std::string_view line, std::string_view what) {
+  std::size_t value = 0;
+  const auto [end, error] =
+      std::from_chars(line.data(), line.data() + line.size(), value);
+  if (line.empty() || error != std::errc() || end != line.data() + line.size())
+    throw failure(std::string(what) + " answered " + quoted(line) +
+                  " instead of a line count");
+  return value;
 }
 
 bool is_identifier(std::string_view text) {

@@ -29,6 +29,11 @@ std::string_view scenario_name(scenario kind);
 // putpic in each mode and one list.
 request_kind request_kind_at(scenario kind, std::size_t index);
 
+// A whole-line decimal number, such as the count line of a block; throws
+// failure, naming the command `what`, for anything else (an error answer
+// such as "ERROR(NOTFOUND)" included).
+std::size_t parse_count(std::string_view line, std::string_view what);
+
 // Whether `text` is an identifier: lower-case hexadecimal digits and ".sng".
 bool is_identifier(std::string_view text);
 

@@ -78,7 +78,7 @@ int milliseconds_of(std::chrono::milliseconds duration) {
 // Heap bytes behind a string of `capacity`; short strings live inside the
 // string object itself.
 std::ptrdiff_t heap_bytes(std::size_t capacity) {
-  constexpr std::size_t inline_capacity = std::string().capacity();
+  const std::size_t inline_capacity = std::string().capacity();
   return capacity > inline_capacity ? static_cast<std::ptrdiff_t>(capacity) : 0;
 }
 
@@ -384,14 +384,7 @@ void client::lingerClose() {
   closed_ = true;
 }
 
-std::string client::peerAddress() const {
-  sockaddr_in address{};
-  if (peer_.sa_family != AF_INET) return "unknown";
-  std::memcpy(&address, &peer_, sizeof address);
-  char host[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-  return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
-}
+const sockaddr& client::peer() const { return peer_; }
 
 bool client::canRead() {
   return wait_for(descriptor_, POLLIN, can_read_wait_ms);

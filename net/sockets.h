@@ -123,8 +123,8 @@ class client : public socket_t {
   void beginTransfer();
   void endTransfer();
 
-  // The peer's address and port, "192.0.2.7:50412".
-  std::string peerAddress() const;
+  // The peer's address, as accept gave it.
+  const sockaddr& peer() const;
 
   // Whether the connection becomes readable within 100 ms.
   bool canRead();

@@ -2,14 +2,20 @@
 # As root it installs what is missing; otherwise it prints the exact command
 # and stops.
 
-# Everything needed to build quarn, its tools and its tests.
+# Everything needed to build quarn, its tools and its tests; debian/control's
+# Build-Depends names the same packages (a test checks it).
 build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
                 libbenchmark-dev libpng-dev libcpp-httplib-dev
                 nlohmann-json3-dev)
 
+# What building the Debian packages needs besides (scripts/package):
+# dpkg-buildpackage checks for build-essential too.
+packaging_packages=(build-essential dpkg-dev debhelper)
+
 # What the tests need besides: quarn-web's browser test drives Debian's
-# Chromium with Selenium.
-test_packages=(chromium chromium-driver python3-selenium)
+# Chromium with Selenium; tests run on networks of their own, set up with
+# iproute2's ip (and util-linux's unshare and flock, always installed).
+test_packages=(chromium chromium-driver python3-selenium iproute2)
 
 ensure_packages() {
   local missing=()

@@ -190,6 +190,22 @@ memory_budget& process_budget() {
   return budget;
 }
 
+// Test-only: QUARN_TEST_REFILL_MS, a number of milliseconds up to the
+// refill time, makes a failed password comparison come back after that
+// long, so that tests of a spent budget wait only that.
+password_budget& process_password_budget() {
+  static password_budget budget([] {
+    password_budget::limits limits;
+    const auto refill_ms = test_setting(
+        "QUARN_TEST_REFILL_MS",
+        std::chrono::duration_cast<std::chrono::milliseconds>(limits.refill)
+            .count());
+    if (refill_ms) limits.refill = std::chrono::milliseconds(*refill_ms);
+    return limits;
+  }());
+  return budget;
+}
+
 int run_service() {
   // Blocks of this size and more are mapped on their own and unmapped when
   // freed, so that memory the budget has given back leaves the process too.

@@ -4,11 +4,42 @@
 #include <vector>
 
 #include "net/limits.h"
+#include "service/log.h"
 #include "service/password.h"
 #include "service/quarn.h"
 #include "storage/storage.h"
 
 namespace {
+
+// Spends the password budget of the client a connection serves, and logs
+// when it is spent, at most once a minute for each client.
+class budget_allowance final : public comparison_allowance {
+ public:
+  budget_allowance(const client_address& served, const std::string& picture)
+      : served_(served), key_(served.key()), picture_(picture) {}
+
+  bool take() override {
+    switch (process_password_budget().take(key_)) {
+      case password_budget::verdict::compare:
+        return true;
+      case password_budget::verdict::spent_log:
+        log_line(log_level::warn, "password_budget_spent")
+            .field("peer", served_.text())
+            .field("picture", picture_)
+            .write();
+        return false;
+      case password_budget::verdict::spent:
+        return false;
+    }
+    return false;
+  }
+  void give_back() override { process_password_budget().give_back(key_); }
+
+ private:
+  const client_address& served_;
+  const budget_key key_;
+  const std::string& picture_;
+};
 
 // The longest picture text getpic builds: what putpic stores, and the one
 // blank that reading a stored picture adds to its text chunk. A longer one,
@@ -18,12 +49,17 @@ constexpr std::size_t max_fetched_text_bytes = max_picture_bytes + 1;
 // Whether the caller may see a picture whose stored password is `stored`,
 // given the candidates from word 2 on. An empty stored password protects
 // nothing. The check's tables come out of the caller's memory: a picture
-// stored by an older service may hold a password of megabytes.
+// stored by an older service may hold a password of megabytes. Candidates
+// are compared while the budget of `served` lasts; a loopback client is not
+// counted.
 bool may_see(const std::string& stored, const std::vector<std::string>& words,
-             memory_account& account) {
+             memory_account& account, const client_address& served) {
   if (stored.empty()) return true;
   account.take(password_check::memory_bytes(stored.size()));
-  return any_candidate_passes(stored, std::span(words).subspan(2));
+  const std::span candidates = std::span(words).subspan(2);
+  if (served.is_loopback()) return any_candidate_passes(stored, candidates);
+  budget_allowance allowance(served, words[1]);
+  return any_candidate_passes(stored, candidates, allowance);
 }
 
 // Answers up to this many bytes of text go out in one send with their count
@@ -70,8 +106,8 @@ void send_list(std::shared_ptr<client>& connection, memory_account& account) {
 }
 
 void get_picture(std::shared_ptr<client>& connection,
-                 const std::vector<std::string>& words,
-                 memory_account& account) {
+                 const std::vector<std::string>& words, memory_account& account,
+                 const client_address& served) {
   if (words.size() < 2) {
     connection->sendStringEndl("ERROR(ARG)");
     return;
@@ -85,7 +121,7 @@ void get_picture(std::shared_ptr<client>& connection,
   try {
     const fetched_picture fetched =
         sng_storage::instance()->fetch_item(words[1], hooks);
-    if (!may_see(fetched.picture->private_("PASW"), words, account)) {
+    if (!may_see(fetched.picture->private_("PASW"), words, account, served)) {
       connection->sendStringEndl("ERROR(PASSWORD)");
       return;
     }

@@ -118,7 +118,7 @@ log_throttle::log_throttle(std::chrono::steady_clock::duration interval)
 
 std::optional<std::uint64_t> log_throttle::occurred() {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> lock(mutex_);
+  port::mutex_lock lock(mutex_);
   ++held_back_;
   if (last_line_ && now - *last_line_ < interval_) return std::nullopt;
   last_line_ = now;

@@ -15,10 +15,11 @@
 #include <chrono>
 #include <concepts>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "port/mutex.h"
 
 enum class log_level { info, warn, error };
 
@@ -60,11 +61,12 @@ class log_throttle {
   // Counts one occurrence. Returns the occurrences since the last line let
   // through, this one included, when this one's line is to be written now;
   // nothing when it is held back.
-  std::optional<std::uint64_t> occurred();
+  std::optional<std::uint64_t> occurred() EXCLUDES(mutex_);
 
  private:
   const std::chrono::steady_clock::duration interval_;
-  std::mutex mutex_;  // guards the state below
-  std::optional<std::chrono::steady_clock::time_point> last_line_;
-  std::uint64_t held_back_ = 0;
+  port::mutex mutex_;
+  std::optional<std::chrono::steady_clock::time_point> last_line_
+      GUARDED_BY(mutex_);
+  std::uint64_t held_back_ GUARDED_BY(mutex_) = 0;
 };

@@ -57,7 +57,7 @@ std::size_t memory_budget::machine_capacity() {
 }
 
 std::size_t memory_budget::used() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  port::mutex_lock lock(mutex_);
   return used_;
 }
 
@@ -67,21 +67,27 @@ bool memory_budget::fits(const memory_account& account,
   if (holders_.empty() || holders_.begin()->second == &account) return true;
   // What the oldest holder may still need stays free, and large jobs also
   // leave the small jobs' slice alone.
-  std::size_t keep = largest_job_ - holders_.begin()->second->held_;
+  const memory_account& oldest = *holders_.begin()->second;
+  oldest.assert_budget_locked();
+  account.assert_budget_locked();
+  std::size_t keep = largest_job_ - oldest.held_;
   if (account.held_ + bytes > small_job_) keep += small_reserve_;
   return capacity_ - used_ - bytes >= keep;
 }
 
 void memory_budget::take(memory_account& account, std::size_t bytes,
                          std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  port::mutex_lock lock(mutex_);
   if (fits(account, bytes)) {
     hand_out(account, bytes);
     return;
   }
   const auto waiting_since = std::chrono::steady_clock::now();
-  const bool granted =
-      freed_.wait_until(lock, deadline, [&] { return fits(account, bytes); });
+  bool granted = false;
+  for (bool timed_out = false; !granted && !timed_out;) {
+    timed_out = freed_.wait_until(mutex_, deadline) == std::cv_status::timeout;
+    granted = fits(account, bytes);
+  }
   if (granted) hand_out(account, bytes);
   const std::size_t used = used_;
   lock.unlock();
@@ -91,6 +97,7 @@ void memory_budget::take(memory_account& account, std::size_t bytes,
 }
 
 void memory_budget::hand_out(memory_account& account, std::size_t bytes) {
+  account.assert_budget_locked();
   if (account.held_ == 0) {
     account.ticket_ = next_ticket_++;
     holders_.emplace(account.ticket_, &account);
@@ -116,7 +123,8 @@ void memory_budget::log_long_wait(std::chrono::steady_clock::duration waited,
 
 void memory_budget::give_back(memory_account& account, std::size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    port::mutex_lock lock(mutex_);
+    account.assert_budget_locked();
     bytes = std::min(bytes, account.held_);
     if (bytes == 0) return;
     account.held_ -= bytes;
@@ -152,6 +160,6 @@ void memory_account::hold(std::size_t bytes) {
 }
 
 std::size_t memory_account::held() const {
-  std::lock_guard<std::mutex> lock(budget_.mutex_);
+  port::mutex_lock lock(budget_.mutex_);
   return held_;
 }

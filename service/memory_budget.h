@@ -18,11 +18,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
+
+#include "port/mutex.h"
 
 class memory_account;
 
@@ -54,36 +54,39 @@ class memory_budget {
   std::size_t capacity() const { return capacity_; }
   std::size_t largest_job() const { return largest_job_; }
   // Bytes held by all accounts together.
-  std::size_t used() const;
+  std::size_t used() const EXCLUDES(mutex_);
 
  private:
   friend class memory_account;
 
-  // Whether `account` may take `bytes` more now. Needs mutex_.
-  bool fits(const memory_account& account, std::size_t bytes) const;
+  // Whether `account` may take `bytes` more now.
+  bool fits(const memory_account& account, std::size_t bytes) const
+      REQUIRES(mutex_);
   // Waits while `bytes` do not fit; a wait of a second or more is logged.
   void take(memory_account& account, std::size_t bytes,
-            std::chrono::steady_clock::time_point deadline);
-  // Gives `bytes` to `account`. Needs mutex_.
-  void hand_out(memory_account& account, std::size_t bytes);
+            std::chrono::steady_clock::time_point deadline) EXCLUDES(mutex_);
+  // Gives `bytes` to `account`.
+  void hand_out(memory_account& account, std::size_t bytes) REQUIRES(mutex_);
   // Logs a wait for `bytes` that lasted `waited`, when long enough to tell;
-  // `used` is what all accounts held once it ended. Called without mutex_.
+  // `used` is what all accounts held once it ended.
   void log_long_wait(std::chrono::steady_clock::duration waited,
-                     std::size_t bytes, std::size_t used, bool granted) const;
-  void give_back(memory_account& account, std::size_t bytes);
+                     std::size_t bytes, std::size_t used, bool granted) const
+      EXCLUDES(mutex_);
+  void give_back(memory_account& account, std::size_t bytes) EXCLUDES(mutex_);
 
   const std::size_t capacity_;
   const std::size_t largest_job_;
   const std::size_t small_job_;
   const std::size_t small_reserve_;
 
-  mutable std::mutex mutex_;       // guards the state below and accounts' held_
-  std::condition_variable freed_;  // signalled whenever memory is given back
-  std::size_t used_ = 0;
-  std::uint64_t next_ticket_ = 0;
+  // Guards the state below and what accounts hold.
+  mutable port::mutex mutex_;
+  port::condition_variable freed_;  // signalled whenever memory is given back
+  std::size_t used_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t next_ticket_ GUARDED_BY(mutex_) = 0;
   // Accounts holding memory, by the ticket each drew when it began to hold:
   // the first is the oldest.
-  std::map<std::uint64_t, const memory_account*> holders_;
+  std::map<std::uint64_t, const memory_account*> holders_ GUARDED_BY(mutex_);
 };
 
 // The memory one connection holds, taken from a budget. Used by the
@@ -106,13 +109,18 @@ class memory_account {
   // Holds exactly `bytes` from now on, taking or giving back the difference.
   void hold(std::size_t bytes);
 
-  std::size_t held() const;
+  std::size_t held() const EXCLUDES(budget_.mutex_);
 
  private:
   friend class memory_budget;
 
+  // Tells the analysis that the budget's mutex is held: the budget calls it,
+  // holding its mutex, before it touches what the account holds.
+  void assert_budget_locked() const ASSERT_CAPABILITY(budget_.mutex_) {}
+
   memory_budget& budget_;
   const std::chrono::steady_clock::duration longest_wait_;
-  std::size_t held_ = 0;      // guarded by the budget's mutex
-  std::uint64_t ticket_ = 0;  // valid while held_ > 0
+  std::size_t held_ GUARDED_BY(budget_.mutex_) = 0;
+  // Valid while held_ > 0.
+  std::uint64_t ticket_ GUARDED_BY(budget_.mutex_) = 0;
 };

@@ -51,8 +51,26 @@ class password_check {
 // threshold comes from `stored` alone, so the order of the arguments matters.
 bool check_psw(const std::string& candidate, const std::string& stored);
 
-// Whether any of `candidates`, tried in order, passes against `stored`, as
-// getpic tries them. A candidate longer than twice the stored password plus
-// candidate_slack_bytes is not compared and does not pass.
+// What comparing candidates may cost: asked for one comparison before each
+// candidate is compared, and given it back when that candidate passes.
+class comparison_allowance {
+ public:
+  // Whether one more candidate may be compared; when not, none is.
+  virtual bool take() = 0;
+  virtual void give_back() = 0;
+
+ protected:
+  ~comparison_allowance() = default;
+};
+
+// Whether any of `candidates`, tried in order, passes against `stored`, a
+// non-empty stored password, as getpic tries them. An empty candidate and
+// one longer than twice the stored password plus candidate_slack_bytes are
+// not compared and do not pass; the others are compared while `allowance`
+// allows.
+bool any_candidate_passes(const std::string& stored,
+                          std::span<const std::string> candidates,
+                          comparison_allowance& allowance);
+// The same, without a limit.
 bool any_candidate_passes(const std::string& stored,
                           std::span<const std::string> candidates);

@@ -1,21 +1,34 @@
 // The connection loop: one command line at a time, dispatched through the
 // command table to its handler, with the memory the connection holds taken
-// from the process's budget.
+// from the process's budget. A loopback peer's first line may name the
+// client it acts for; a line of another protocol closes the connection.
 #include "service/quarn.h"
 
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
+#include "service/foreign_protocol.h"
 #include "service/log.h"
+#include "service/proxy_line.h"
 #include "sng/strlib.h"
 
 namespace {
+
+// What a connection's commands share: the memory it holds, and the client it
+// serves: its peer, or the client a local proxy named in the first line.
+struct session {
+  memory_account& account;
+  client_address served;
+  // Until the first line has been read.
+  bool first_line = true;
+};
 
 // What the connection loop does after a command.
 enum class after { next_command, end_connection };
 
 using handler = after (*)(std::shared_ptr<client>&,
-                          const std::vector<std::string>&, memory_account&);
+                          const std::vector<std::string>&, session&);
 
 struct command {
   const char* name;
@@ -26,30 +39,30 @@ struct command {
 const command commands[] = {
     {"list",
      [](std::shared_ptr<client>& connection, const std::vector<std::string>&,
-        memory_account& account) {
-       send_list(connection, account);
+        session& state) {
+       send_list(connection, state.account);
        return after::next_command;
      }},
     {"getpic",
      [](std::shared_ptr<client>& connection,
-        const std::vector<std::string>& words, memory_account& account) {
-       get_picture(connection, words, account);
+        const std::vector<std::string>& words, session& state) {
+       get_picture(connection, words, state.account, state.served);
        return after::next_command;
      }},
     {"putpic",
      [](std::shared_ptr<client>& connection,
-        const std::vector<std::string>& words, memory_account& account) {
-       put_picture(connection, words, account);
+        const std::vector<std::string>& words, session& state) {
+       put_picture(connection, words, state.account);
        return after::next_command;
      }},
     {"exit", [](std::shared_ptr<client>&, const std::vector<std::string>&,
-                memory_account&) { return after::end_connection; }},
+                session&) { return after::end_connection; }},
 };
 
 after execute(std::shared_ptr<client>& connection,
-              const std::vector<std::string>& words, memory_account& account) {
+              const std::vector<std::string>& words, session& state) {
   for (const command& entry : commands)
-    if (words[0] == entry.name) return entry.run(connection, words, account);
+    if (words[0] == entry.name) return entry.run(connection, words, state);
   connection->sendStringEndl("Unknown command");
   return after::next_command;
 }
@@ -60,13 +73,37 @@ std::size_t word_list_bytes(const std::string& line) {
   return count_pieces(line, ' ') * sizeof(std::string) + line.size();
 }
 
-// Reads one command line and executes it.
-after run_next_command(std::shared_ptr<client>& connection,
-                       memory_account& account) {
+// Takes a local proxy's PROXY header: from then on the connection serves
+// the client it names (UNKNOWN names none and changes nothing). A malformed
+// header ends the connection.
+after take_proxy_header(const std::string& line, session& state) {
+  const std::optional<proxy_header> header = parse_proxy_line(line);
+  if (!header) {
+    log_line(log_level::warn, "malformed_proxy_line")
+        .field("peer", state.served.text())
+        .write();
+    return after::end_connection;
+  }
+  if (header->client) state.served = *header->client;
+  return after::next_command;
+}
+
+// Reads one command line and executes it. A line of another protocol ends
+// the connection without an answer, before any later line is read.
+after run_next_command(std::shared_ptr<client>& connection, session& state) {
   const std::string line = connection->receiveString();
   if (line.empty()) return after::end_connection;
-  account.take(word_list_bytes(line));
-  return execute(connection, split(line, ' '), account);
+  if (std::exchange(state.first_line, false) && state.served.is_loopback() &&
+      is_proxy_line(line))
+    return take_proxy_header(line, state);
+  if (is_foreign_protocol_line(line)) {
+    log_line(log_level::warn, "foreign_protocol")
+        .field("peer", state.served.text())
+        .write();
+    return after::end_connection;
+  }
+  state.account.take(word_list_bytes(line));
+  return execute(connection, split(line, ' '), state);
 }
 
 // Reports what the connection takes for received data to `account` while it
@@ -93,10 +130,11 @@ class memory_reporting {
 // Answers a request past a limit and closes the connection. `limit` says
 // which: "size" for the protocol's limits on lines, uploads and picture
 // texts, "memory" for what one request may hold of the memory budget.
-void refuse_over_limit(client& connection, std::string_view limit) {
+void refuse_over_limit(client& connection, std::string_view limit,
+                       const client_address& served) {
   log_line(log_level::warn, "request_over_limit")
       .field("limit", limit)
-      .field("peer", connection.peerAddress())
+      .field("peer", served.text())
       .write();
   try {
     connection.sendStringEndl("ERROR(LIMIT)");
@@ -122,22 +160,22 @@ const char* stall_reason(client::stall_error::reason why) {
 void client_thread(std::shared_ptr<client> connection) {
   memory_account account(process_budget(), connection->timing().deadline);
   const memory_reporting reporting(*connection, account);
+  session state{account, client_address::of_peer(connection->peer())};
   try {
     while (!connection->isClosed()) {
-      if (run_next_command(connection, account) == after::end_connection)
-        return;
+      if (run_next_command(connection, state) == after::end_connection) return;
       // What the command held is freed by now; the client's own buffer is
       // all that may stay.
       account.hold(connection->heldBytes());
     }
   } catch (const client::limit_error&) {
-    refuse_over_limit(*connection, "size");
+    refuse_over_limit(*connection, "size", state.served);
   } catch (const memory_budget::limit_error&) {
-    refuse_over_limit(*connection, "memory");
+    refuse_over_limit(*connection, "memory", state.served);
   } catch (const client::stall_error& stall) {
     log_line(log_level::warn, "peer_dropped")
         .field("reason", stall_reason(stall.why()))
-        .field("peer", connection->peerAddress())
+        .field("peer", state.served.text())
         .write();
   } catch (...) {
     // Transport failures, a wait for memory past its time and anything a

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "net/sockets.h"
+#include "service/client_address.h"
 #include "service/memory_budget.h"
 #include "service/password.h"
+#include "service/password_budget.h"
 #include "sng/sng.h"
 
 // The port the service listens on, and its listen backlog.
@@ -33,16 +35,23 @@ long connection_cap(rlim_t descriptor_limit);
 // The memory budget all connections share, sized for this machine.
 memory_budget& process_budget();
 
+// The failed password comparisons allowed to each client, shared by all
+// connections.
+password_budget& process_password_budget();
+
 // Reads and executes command lines until "exit", an empty line, the peer's
-// shutdown or any failure.
+// shutdown, a line of another protocol or any failure. A loopback peer's
+// first line may be a PROXY header naming the client it acts for.
 void client_thread(std::shared_ptr<client> connection);
 
 // The handlers take the memory they hold for pictures and answers from
 // `account`, the connection's share of the process's memory budget.
 void send_list(std::shared_ptr<client>& connection, memory_account& account);
+// Compares candidates while the password budget of `served`, the client the
+// connection serves, lasts; loopback clients are not counted.
 void get_picture(std::shared_ptr<client>& connection,
-                 const std::vector<std::string>& words,
-                 memory_account& account);
+                 const std::vector<std::string>& words, memory_account& account,
+                 const client_address& served);
 void put_picture(std::shared_ptr<client>& connection,
                  const std::vector<std::string>& words,
                  memory_account& account);

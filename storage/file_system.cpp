@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string_view>
 
@@ -86,4 +89,50 @@ class posix_file_system final : public file_system {
 file_system& file_system::posix() {
   static posix_file_system instance;
   return instance;
+}
+
+bool write_all(file_system& files, int fd, std::span<iovec> parts,
+               off_t offset) {
+  auto next = parts.begin();
+  while (next != parts.end()) {
+    const int count =
+        static_cast<int>(std::min<std::ptrdiff_t>(parts.end() - next, IOV_MAX));
+    ssize_t written = files.pwritev(fd, &*next, count, offset);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    offset += written;
+    for (; next != parts.end() &&
+           static_cast<std::size_t>(written) >= next->iov_len;
+         ++next)
+      written -= static_cast<ssize_t>(next->iov_len);
+    if (written > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + written;
+      next->iov_len -= static_cast<std::size_t>(written);
+    }
+  }
+  return true;
+}
+
+iovec part_of(std::string_view bytes) {
+  return {const_cast<char*>(bytes.data()), bytes.size()};
+}
+
+std::optional<std::string> read_all(file_system& files, int fd, off_t size) {
+  // One byte beyond the size takes the read that meets the end of the file.
+  std::string text(static_cast<std::size_t>(size) + 1, '\0');
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == text.size()) return std::nullopt;
+    const ssize_t got =
+        files.pread(fd, text.data() + filled, text.size() - filled,
+                    static_cast<off_t>(filled));
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  text.resize(filled);
+  return text;
 }

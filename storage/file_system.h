@@ -2,7 +2,8 @@
 // that a test can run the store on a file system of its own (one that loses
 // what was not synced, at any moment). The calls keep the meaning, arguments
 // and results of the POSIX calls they are named after: -1 and errno on
-// failure.
+// failure. Below the interface: what the store's units do with it alike (a
+// descriptor that closes itself, whole writes and whole reads).
 #pragma once
 
 #include <sys/stat.h>
@@ -11,7 +12,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 class file_system {
@@ -52,3 +56,40 @@ class file_system {
   // The file system of this machine.
   static file_system& posix();
 };
+
+// An open file descriptor of `files`, closed when it goes out of scope
+// unless close() or release() came first.
+class descriptor {
+ public:
+  descriptor(file_system& files, int fd) : files_(files), fd_(fd) {}
+  ~descriptor() {
+    if (fd_ >= 0) files_.close(fd_);
+  }
+  descriptor(descriptor&& other) noexcept
+      : files_(other.files_), fd_(std::exchange(other.fd_, -1)) {}
+  descriptor(const descriptor&) = delete;
+  descriptor& operator=(const descriptor&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  // Closes now; false when closing reported an error.
+  bool close() { return files_.close(std::exchange(fd_, -1)) == 0; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  file_system& files_;
+  int fd_;
+};
+
+// The bytes of `bytes` as one part of a vectored write.
+iovec part_of(std::string_view bytes);
+
+// Writes all of `parts` at `offset` of `fd`, continuing after partial
+// writes (which move the parts on); false on failure. Allocates nothing.
+bool write_all(file_system& files, int fd, std::span<iovec> parts,
+               off_t offset);
+
+// Everything `fd` holds, read in as few calls as its `size` in bytes allows;
+// nothing when reading fails, or when the file has grown past `size`, which
+// is all the memory its reader was given.
+std::optional<std::string> read_all(file_system& files, int fd, off_t size);

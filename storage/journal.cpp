@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-
-#include "storage/storage.h"
+#include <utility>
+#include <vector>
 
 namespace journal {
 namespace {
 
-// Start of every journal file's name in db_dir.
+// Start of every journal file's name.
 constexpr std::string_view name_prefix = ".journal-";
 // First bytes of a journal file, and of each record.
 constexpr std::string_view file_mark = "quarn journal 2\n";
@@ -60,30 +60,8 @@ std::uint64_t get_number(std::string_view in, std::size_t at, int bytes) {
   return value;
 }
 
-// The checksum of a record's head: its first fields and the identifier.
-std::uint64_t head_checksum(std::string_view fields, std::string_view id) {
-  return hash(id, hash(fields, 0));
-}
-
-}  // namespace
-
-std::string path_of(std::uint64_t generation) {
-  return make_filename(std::string(name_prefix) + std::to_string(generation));
-}
-
-std::optional<std::uint64_t> generation_of(std::string_view name) {
-  if (!name.starts_with(name_prefix)) return std::nullopt;
-  name.remove_prefix(name_prefix.size());
-  std::uint64_t generation = 0;
-  const auto [end, error] =
-      std::from_chars(name.data(), name.data() + name.size(), generation);
-  if (name.empty() || error != std::errc() || end != name.data() + name.size())
-    return std::nullopt;
-  return generation;
-}
-
-std::string_view header() { return file_mark; }
-
+// A 64-bit hash of `bytes`, in the manner of xxHash64: fast enough to check
+// every byte of every picture on its way to disk.
 std::uint64_t hash(std::string_view bytes, std::uint64_t seed) {
   const char* at = bytes.data();
   const char* const end = at + bytes.size();
@@ -117,21 +95,80 @@ std::uint64_t hash(std::string_view bytes, std::uint64_t seed) {
   return result ^ (result >> 32);
 }
 
+// The checksum of a record's head: its first fields and the identifier.
+std::uint64_t head_checksum(std::string_view fields, std::string_view id) {
+  return hash(id, hash(fields, 0));
+}
+
+// A record's head and identifier, for `record`.
+std::string record_head(const entry& record) {
+  std::string out(record.with_text ? record_mark : file_record_mark);
+  out.reserve(head_bytes + record.id.size());
+  put_number(out, record.id.size(), 4);
+  put_number(out, record.text.size(), 8);
+  put_number(out, record.text_sum, 8);
+  put_number(out, record.index_offset, 8);
+  put_number(out, head_checksum(out, record.id), 8);
+  return out += record.id;
+}
+
+}  // namespace
+
+std::string file_name(std::uint64_t generation) {
+  return std::string(name_prefix) + std::to_string(generation);
+}
+
+std::optional<std::uint64_t> generation_of(std::string_view name) {
+  if (!name.starts_with(name_prefix)) return std::nullopt;
+  name.remove_prefix(name_prefix.size());
+  std::uint64_t generation = 0;
+  const auto [end, error] =
+      std::from_chars(name.data(), name.data() + name.size(), generation);
+  if (name.empty() || error != std::errc() || end != name.data() + name.size())
+    return std::nullopt;
+  return generation;
+}
+
 std::uint64_t text_checksum(std::string_view text) {
   return hash(text, text.size());
 }
 
-std::string record_head(std::string_view id, std::size_t text_size,
-                        std::uint64_t text_sum, std::uint64_t index_offset,
-                        bool with_text) {
-  std::string out(with_text ? record_mark : file_record_mark);
-  out.reserve(head_bytes + id.size());
-  put_number(out, id.size(), 4);
-  put_number(out, text_size, 8);
-  put_number(out, text_sum, 8);
-  put_number(out, index_offset, 8);
-  put_number(out, head_checksum(out, id), 8);
-  return out += id;
+writer::writer(file_system& files, descriptor file)
+    : files_(files), file_(std::move(file)) {}
+
+std::optional<writer> writer::begin(file_system& files, descriptor file) {
+  iovec part = part_of(file_mark);
+  if (!write_all(files, file.get(), {&part, 1}, 0) ||
+      files.fdatasync(file.get()) != 0)
+    return std::nullopt;
+  return writer(files, std::move(file));
+}
+
+bool writer::append(std::span<const entry> entries) {
+  std::vector<std::string> heads;
+  heads.reserve(entries.size());
+  std::vector<iovec> parts;
+  parts.reserve(2 * entries.size());
+  std::uint64_t bytes = 0;
+  for (const entry& record : entries) {
+    parts.push_back(part_of(heads.emplace_back(record_head(record))));
+    bytes += heads.back().size();
+    if (record.with_text) {
+      parts.push_back(part_of(record.text));
+      bytes += record.text.size();
+    }
+  }
+  if (!write_all(files_, file_.get(), parts, static_cast<off_t>(bytes_)) ||
+      files_.fdatasync(file_.get()) != 0)
+    return false;
+  bytes_ += bytes;
+  records_ += entries.size();
+  return true;
+}
+
+bool writer::cut_back() {
+  return files_.ftruncate(file_.get(), static_cast<off_t>(bytes_)) == 0 &&
+         files_.fdatasync(file_.get()) == 0;
 }
 
 reader::reader(file_system& files, int fd, std::uint64_t size)

@@ -1,23 +1,41 @@
-// The store's journal: the files in db_dir that make a batch of pictures
-// durable with one write and one flush. A journal file starts with a header
-// (a mark naming the format) and goes on with one record per picture: a fixed
-// head (a mark, the identifier's length, the text's length and checksum, the
-// offset in the index at which the picture's line goes, the head's checksum),
-// the identifier and the picture's text. The checksums cover the lengths, the
-// offset, the identifier and the text, so a record cut short or overwritten by
-// a crash is told from a complete one. A picture flushed in its own file before
-// its record was written has a record of another mark without the text; the
-// text's checksum then tells whether the file holds it.
+// The journal: files that make a batch of pictures durable with one write
+// and one flush. Each file starts with a header and goes on with one record
+// per picture, appended in batches; a record cut short, or changed in place
+// by a crash, fails its checksums, and reading stops there.
 //
-// Journal files are numbered: a checkpoint starts the next one, and removes
-// the older ones once everything they hold is on disk in the pictures' own
-// files and the index. Their names start with a point, so no identifier
-// names them.
+// File format (fixed-width numbers little-endian):
+//
+//   file   := header record*
+//   header := "quarn journal 2\n"                                 16 bytes
+//   record := head id text?
+//   head   := mark          4 bytes  "qrec": the text follows the id;
+//                                    "qref": the text is in a file of its
+//                                    own, flushed before the record
+//             id_size       4 bytes  bytes of the id
+//             text_size     8 bytes  bytes of the text
+//             text_sum      8 bytes  text_checksum(text)
+//             index_offset  8 bytes  where the record's line goes in the
+//                                    index file
+//             head_sum      8 bytes  hash(id, seed: hash(the 32 bytes
+//                                    before it, seed: 0))
+//   id     := id_size bytes
+//   text   := text_size bytes, in "qrec" records only
+//
+// hash(bytes, seed) is 64 bits, in the manner of xxHash64, and
+// text_checksum(text) is hash(text, seed: text_size), so a text changed in
+// place fails it as surely as one cut short. A "qref" record's text_sum
+// tells whether the file it names holds that text.
+//
+// Journal files are named ".journal-<generation>", numbered upwards: a new
+// file is started at every checkpoint, and the older ones are removed once
+// what they hold is on disk elsewhere. Neither the writer nor the reader is
+// synchronised: each is used by one thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,34 +43,58 @@
 
 namespace journal {
 
-// Bytes of a file's header and of a record's fixed head.
+// Bytes of a file's header and of a record's head.
 constexpr std::size_t header_bytes = 16;
 constexpr std::size_t head_bytes = 40;
 
-// The path of journal file number `generation` in db_dir.
-std::string path_of(std::uint64_t generation);
-// The number of the journal file named `name` in db_dir, if it is one.
+// The name of journal file number `generation`.
+std::string file_name(std::uint64_t generation);
+// The number of the journal file called `name`, if it is one.
 std::optional<std::uint64_t> generation_of(std::string_view name);
 
-// The header every journal file starts with.
-std::string_view header();
-
-// A 64-bit hash of `bytes`, in the manner of xxHash64: fast enough to check
-// every byte of every picture on its way to disk.
-std::uint64_t hash(std::string_view bytes, std::uint64_t seed);
-
-// The part of a record's checksum that comes from the picture's text; it can
-// be computed before the picture has an identifier.
+// The checksum of a picture's text that its record carries; it can be
+// computed before the picture has an identifier.
 std::uint64_t text_checksum(std::string_view text);
 
-// A record's fixed head and identifier, for a text of `text_size` bytes whose
-// text_checksum is `text_sum`, and whose index line (the identifier and a
-// line feed) goes into the index at byte `index_offset`. When `with_text`,
-// the text follows it; otherwise the text is in the picture's own file,
-// flushed.
-std::string record_head(std::string_view id, std::size_t text_size,
-                        std::uint64_t text_sum, std::uint64_t index_offset,
-                        bool with_text);
+// A record to write: the picture `id`, its `text` and its text_checksum,
+// and where its line goes in the index. The text is written into the
+// journal only `with_text`.
+struct entry {
+  std::string_view id;
+  std::string_view text;
+  std::uint64_t text_sum = 0;
+  std::uint64_t index_offset = 0;
+  bool with_text = false;
+};
+
+// Appends records to one journal file, which it owns.
+class writer {
+ public:
+  // Writes the header into the empty file `file`, open for writing, and
+  // flushes it; nothing, with errno set, on failure. The file's directory
+  // entry is the caller's to flush.
+  static std::optional<writer> begin(file_system& files, descriptor file);
+
+  // Appends `entries` as records with one write and flushes them; false,
+  // with errno set, on failure, when a part of them may be in the file.
+  bool append(std::span<const entry> entries);
+
+  // Cuts the file back to its whole records and flushes it; false when it
+  // cannot, and then no more records may be appended to it.
+  bool cut_back();
+
+  // Bytes in the file, header included, and records in it.
+  std::uint64_t bytes() const { return bytes_; }
+  std::size_t records() const { return records_; }
+
+ private:
+  writer(file_system& files, descriptor file);
+
+  file_system& files_;
+  descriptor file_;
+  std::uint64_t bytes_ = header_bytes;
+  std::size_t records_ = 0;
+};
 
 // One record as read back.
 struct record {
@@ -60,12 +102,12 @@ struct record {
   bool with_text = false;
   std::string text;  // when with_text
   std::uint64_t text_size = 0;
-  std::uint64_t text_sum = 0;      // text_checksum of the text
-  std::uint64_t index_offset = 0;  // where the index line goes
+  std::uint64_t text_sum = 0;
+  std::uint64_t index_offset = 0;
 };
 
 // Reads a journal file from the start, one record at a time, so that reading
-// holds one picture at most.
+// holds one picture at most. The file must stay open while it is read.
 class reader {
  public:
   // Reads the file open as `fd`, `size` bytes long.

@@ -1,69 +1,34 @@
 #include "storage/storage.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <optional>
-#include <span>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "sng/strlib.h"
+#include "storage/group_commit.h"
+#include "storage/internal.h"
 #include "storage/journal.h"
+#include "storage/layout.h"
+#include "storage/recovery.h"
 
 std::unique_ptr<sng_storage> sng_storage::self;
 
+port::mutex mtx;
+
 namespace {
-
-const char* const db_name = "./quarn.db";  // the index
-const char* const db_dir = "./db";         // the pictures' files
-const char* const ext = ".sng";            // every identifier's ending
-
-// The store's one lock: it guards what sng_storage marks as guarded by mtx.
-std::mutex mtx;
-
-// The number before the first point of `id`, read as hexadecimal.
-int extract_id(const std::string& id);
-// Makes sure db_dir is a directory, creating it durably when missing.
-bool init_dir(file_system& files);
 
 using work = store_failure::work;
 
 std::atomic<store_failure_hook> failure_hook{nullptr};
-
-// Reports that `step` on `file` failed with the current errno.
-void report_errno(work during, std::string_view step, std::string_view file) {
-  report_store_failure(during, step, file, errno);
-}
-
-// Reports that opening the store failed at `step` on `file`, with the
-// current errno, and throws init_error.
-[[noreturn]] void fail_opening(std::string_view step, std::string_view file) {
-  report_errno(work::opening, step, file);
-  throw sng_storage::init_error{};
-}
-
-// Permission bits of new files and of db_dir; the file-creation mask applies.
-constexpr mode_t file_mode = 0666;
-constexpr mode_t dir_mode = 0770;
-
-// Start of the names pictures are staged under in db_dir until they are
-// complete; no identifier starts so.
-constexpr const char* staging_prefix = ".staged-";
-
-// The directory that holds db_name and db_dir.
-constexpr const char* working_dir = ".";
 
 // Free space kept on the file system that holds db_dir for everything else
 // on the machine, since pictures are never deleted: the smaller of 1 GiB and
@@ -71,152 +36,6 @@ constexpr const char* working_dir = ".";
 // is not stored (write_error).
 constexpr std::uint64_t max_reserve_bytes = std::uint64_t{1} << 30;
 constexpr std::uint64_t reserve_percent_of_size = 5;
-
-// The most picture text one batch writes to the journal; the puts queued
-// beyond it wait for the next batch (a single larger picture goes alone).
-// Bounds the journal past its checkpoint limit.
-constexpr std::size_t max_batch_bytes = std::size_t{64} << 20;
-
-// An open file descriptor of `files`, closed when it goes out of scope
-// unless close() or release() came first.
-class descriptor {
- public:
-  descriptor(file_system& files, int fd) : files_(files), fd_(fd) {}
-  ~descriptor() {
-    if (fd_ >= 0) files_.close(fd_);
-  }
-  descriptor(descriptor&& other) noexcept
-      : files_(other.files_), fd_(std::exchange(other.fd_, -1)) {}
-  descriptor(const descriptor&) = delete;
-  descriptor& operator=(const descriptor&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  // Closes now; false when closing reported an error.
-  bool close() { return files_.close(std::exchange(fd_, -1)) == 0; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  file_system& files_;
-  int fd_;
-};
-
-// White space as a stream in the classic locale skips it between words.
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
-// The value of a hexadecimal digit in either case, or -1.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Lower-case hexadecimal digits followed by ext: the only names the store
-// ever gives a picture.
-bool has_identifier_form(const std::string& id) {
-  const std::string_view ending(ext);
-  if (id.size() <= ending.size() || !id.ends_with(ending)) return false;
-  return std::all_of(id.begin(), id.end() - ending.size(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
-}
-
-std::string identifier_of(int number) {
-  char digits[8];  // the largest int has eight hexadecimal digits
-  char* end =
-      std::to_chars(std::begin(digits), std::end(digits), number, 16).ptr;
-  return std::string(digits, end) + ext;
-}
-
-// Writes all of `parts` at `offset`, continuing after partial writes (which
-// move the parts on); false on failure. Allocates nothing.
-bool write_all(file_system& files, int fd, std::span<iovec> parts,
-               off_t offset) {
-  auto next = parts.begin();
-  while (next != parts.end()) {
-    const int count =
-        static_cast<int>(std::min<std::ptrdiff_t>(parts.end() - next, IOV_MAX));
-    ssize_t written = files.pwritev(fd, &*next, count, offset);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    offset += written;
-    for (; next != parts.end() &&
-           static_cast<std::size_t>(written) >= next->iov_len;
-         ++next)
-      written -= static_cast<ssize_t>(next->iov_len);
-    if (written > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + written;
-      next->iov_len -= static_cast<std::size_t>(written);
-    }
-  }
-  return true;
-}
-
-iovec part_of(std::string_view bytes) {
-  return {const_cast<char*>(bytes.data()), bytes.size()};
-}
-
-// Everything `fd` holds, read in as few calls as its `size` in bytes allows;
-// nothing when reading fails, or when the file has grown past `size`, which
-// is all the memory its reader was given.
-std::optional<std::string> read_all(file_system& files, int fd, off_t size) {
-  // One byte beyond the size takes the read that meets the end of the file.
-  std::string text(static_cast<std::size_t>(size) + 1, '\0');
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == text.size()) return std::nullopt;
-    const ssize_t got =
-        files.pread(fd, text.data() + filled, text.size() - filled,
-                    static_cast<off_t>(filled));
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  text.resize(filled);
-  return text;
-}
-
-// A picture file opened for reading, with its path and status.
-struct picture_file {
-  std::string path;
-  descriptor file;
-  struct stat status;
-};
-
-// The picture file at `path`, opened without following a symbolic link and
-// without waiting for a writer of a FIFO. Throws not_found_error only when no
-// file has that name, and read_error when one exists but cannot be opened
-// (no descriptors left, no permission, a symbolic link) or is not a regular
-// file.
-picture_file open_picture(file_system& files, const std::string& path) {
-  picture_file picture{
-      path,
-      descriptor(files, files.open(path.c_str(),
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0)),
-      {}};
-  if (!picture.file.valid()) {
-    const int error = errno;
-    report_store_failure(work::reading, "open", path, error);
-    if (error == ENOENT) throw sng_storage::not_found_error{};
-    throw sng_storage::read_error{};
-  }
-  if (files.fstat(picture.file.get(), &picture.status) != 0) {
-    report_errno(work::reading, "fstat", path);
-    throw sng_storage::read_error{};
-  }
-  if (!S_ISREG(picture.status.st_mode)) {
-    report_store_failure(work::reading, "open", path, "not a regular file");
-    throw sng_storage::read_error{};
-  }
-  return picture;
-}
 
 // The text of `picture`, its last line ended by a line feed when it lacks
 // one. Throws read_error when it cannot be read.
@@ -274,36 +93,34 @@ std::uint64_t stored_bytes(std::size_t text_bytes, bool in_journal) {
          journal::head_bytes + longest_id;
 }
 
-// db_name opened with `flags`; a missing index is created empty, and its
-// directory entry made durable, as an append would create it. An existing
-// index is never truncated. Invalid on failure.
-descriptor open_index(file_system& files, int flags) {
-  descriptor index(files, files.open(db_name, flags, 0));
-  if (index.valid() || errno != ENOENT) return index;
-  descriptor created(files, files.open(db_name, flags | O_CREAT, file_mode));
-  if (created.valid() && files.sync_directory(working_dir) != 0)
-    return descriptor(files, -1);
-  return created;
+}  // namespace
+
+picture_file open_picture(file_system& files, const std::string& path) {
+  picture_file picture{
+      path,
+      descriptor(files, files.open(path.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0)),
+      {}};
+  if (!picture.file.valid()) {
+    const int error = errno;
+    report_store_failure(work::reading, "open", path, error);
+    if (error == ENOENT) throw sng_storage::not_found_error{};
+    throw sng_storage::read_error{};
+  }
+  if (files.fstat(picture.file.get(), &picture.status) != 0) {
+    report_errno(work::reading, "fstat", path);
+    throw sng_storage::read_error{};
+  }
+  if (!S_ISREG(picture.status.st_mode)) {
+    report_store_failure(work::reading, "open", path, "not a regular file");
+    throw sng_storage::read_error{};
+  }
+  return picture;
 }
 
-// Cuts the index back to `size` bytes when it is longer; false on failure.
-bool cut_index_to(file_system& files, off_t size) {
-  descriptor index(open_index(files, O_RDWR));
-  struct stat status {};
-  return index.valid() && files.fstat(index.get(), &status) == 0 &&
-         (status.st_size <= size || files.ftruncate(index.get(), size) == 0);
-}
-
-// Writes `text` under a new temporary name of its own in db_dir, flushed to
-// disk when `flush`; returns that name. No identifier has such a name, so no
-// fetch can reach a picture before it is complete. The file is created
-// afresh, never through a symbolic link or over a file planted under that
-// name. Throws write_error, leaving no file.
 std::string stage_picture(file_system& files, const std::string& text,
                           bool flush) {
-  static std::atomic<unsigned long> staged_count{0};
-  const std::string path =
-      make_filename(staging_prefix + std::to_string(++staged_count));
+  const std::string path = new_staging_path();
   descriptor file(
       files, files.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
                         file_mode));
@@ -325,369 +142,6 @@ std::string stage_picture(file_system& files, const std::string& text,
   return path;
 }
 
-// Whether the non-empty file `fd` of `size` bytes ends with a line feed;
-// false also when its last byte cannot be read.
-bool ends_with_line_feed(file_system& files, int fd, off_t size) {
-  char last = 0;
-  return files.pread(fd, &last, 1, size - 1) == 1 && last == '\n';
-}
-
-// The end of the index, where the next lines go: the index open for
-// writing, its size, and whether a line feed must come first.
-struct index_end {
-  descriptor index;
-  off_t size;
-  bool line_feed_first;
-
-  // The offset at which the first line goes.
-  std::uint64_t lines_at() const {
-    return static_cast<std::uint64_t>(size) + (line_feed_first ? 1 : 0);
-  }
-};
-
-// The end of the index, which is created when missing; nothing, reported,
-// on failure.
-std::optional<index_end> find_index_end(file_system& files) {
-  descriptor index(open_index(files, O_RDWR));
-  struct stat status {};
-  if (!index.valid() || files.fstat(index.get(), &status) != 0) {
-    report_errno(work::writing, index.valid() ? "fstat" : "open", db_name);
-    return std::nullopt;
-  }
-  // An index edited by hand, or cut short, may lack its last line feed; two
-  // identifiers must never run together.
-  const bool line_feed_first =
-      status.st_size > 0 &&
-      !ends_with_line_feed(files, index.get(), status.st_size);
-  return index_end{std::move(index), status.st_size, line_feed_first};
-}
-
-// Writes `lines` at `end`, whole or not at all: on any failure the index is
-// cut back to its size before and false returned. Nothing is flushed: the
-// journal makes the lines durable.
-bool write_at_index_end(file_system& files, const index_end& end,
-                        const std::string& lines) {
-  char line_feed = '\n';
-  iovec parts[] = {{&line_feed, 1}, part_of(lines)};
-  const std::span<iovec> block =
-      end.line_feed_first ? std::span(parts) : std::span(parts).last(1);
-  const std::size_t bytes = lines.size() + (end.line_feed_first ? 1 : 0);
-  // One write call, so that a killed process leaves the lines whole or not
-  // at all; a short write is a failure, not something to continue.
-  const ssize_t written = files.pwritev(
-      end.index.get(), block.data(), static_cast<int>(block.size()), end.size);
-  if (written == static_cast<ssize_t>(bytes)) return true;
-  if (written < 0)
-    report_errno(work::writing, "write", db_name);
-  else
-    report_store_failure(work::writing, "write", db_name,
-                         "only " + std::to_string(written) + " of " +
-                             std::to_string(bytes) + " bytes written");
-  // Takes back whatever part of the lines reached the file.
-  files.ftruncate(end.index.get(), end.size);
-  return false;
-}
-
-// Appends `lines` to the index, whole or not at all; false on failure.
-bool append_to_index(file_system& files, const std::string& lines) {
-  const std::optional<index_end> end = find_index_end(files);
-  return end && write_at_index_end(files, *end, lines);
-}
-
-// An index line a journal record names: the identifier, the offset the
-// line went to, and whether the picture's file is whole.
-struct journaled_line {
-  std::string id;
-  std::uint64_t offset;
-  bool whole;
-};
-
-// Whether `index` holds `line` (its identifier and a line feed) at its
-// offset.
-bool holds_line(std::string_view index, const journaled_line& line) {
-  const std::size_t length = line.id.size();
-  return line.offset < index.size() && index.size() - line.offset > length &&
-         index.compare(line.offset, length, line.id) == 0 &&
-         index[line.offset + length] == '\n';
-}
-
-// How much of `index` start-up keeps, given the `lines` the journal names in
-// their order. A line is appended only once its record is on disk, so a crash
-// tears or loses lines from the first one the index lacks on, and leaves
-// there what the appends wrote, in part, or zeros. When the index holds just
-// that from there on, it is cut there and the lines are written again; when
-// it holds anything else, someone wrote it while the store was closed, and
-// all of it is kept.
-std::size_t index_bytes_to_keep(std::string_view index,
-                                const std::vector<journaled_line>& lines) {
-  const auto missing =
-      std::find_if(lines.begin(), lines.end(),
-                   [&](const auto& line) { return !holds_line(index, line); });
-  if (missing == lines.end() || missing->offset >= index.size())
-    return index.size();
-  const std::size_t from = missing->offset;
-  // What the appends wrote from `from` on; zero where they wrote nothing.
-  std::string written(index.size() - from, '\0');
-  const auto write = [&](std::uint64_t at, std::string_view bytes) {
-    for (const char c : bytes) {
-      if (at >= from && at < index.size()) written[at - from] = c;
-      ++at;
-    }
-  };
-  // Each line came after a line feed that was there or written with it.
-  for (const auto& line : lines)
-    if (line.offset > 0) write(line.offset - 1, "\n");
-  for (const auto& line : lines) {
-    write(line.offset, line.id);
-    write(line.offset + line.id.size(), "\n");
-  }
-  for (std::size_t at = from; at < index.size(); ++at)
-    if (index[at] != '\0' && index[at] != written[at - from])
-      return index.size();
-  return from;
-}
-
-}  // namespace
-
-sng_storage::pending_put::~pending_put() {
-  if (!staged_path.empty() && !placed) files.unlink(staged_path.c_str());
-}
-
-// Moves each numbered put of `batch` from its staged name to its
-// identifier's name and makes it durable with one journal write and flush
-// for the whole batch, then appends the batch's index lines; pictures flushed
-// in their own files need their renames flushed too, with one directory
-// flush. Each record names the offset its line goes to, so that start-up
-// tells a line a crash tore or lost from lines written by anyone else. A put
-// placed but not journaled stays complete and unlisted, as after a crash.
-bool sng_storage::commit_batch(const std::vector<pending_put*>& batch) {
-  // Lines an earlier batch owes the index go first, and while they cannot,
-  // nothing more is stored.
-  if (!owed_lines_.empty()) {
-    if (!append_to_index(files_, owed_lines_)) return false;
-    owed_lines_.clear();
-  }
-  std::string lines;
-  bool renamed_flushed_files = false;
-  for (pending_put* put : batch) {
-    if (put->id.empty()) {
-      report_store_failure(work::writing, "number", put->staged_path,
-                           "every identifier is used up");
-      continue;
-    }
-    if (files_.rename(put->staged_path.c_str(),
-                      make_filename(put->id).c_str()) != 0) {
-      report_errno(work::writing, "rename", put->staged_path);
-      continue;
-    }
-    put->placed = true;
-    renamed_flushed_files |= !put->in_journal;
-    lines += put->id;
-    lines += '\n';
-  }
-  if (lines.empty()) return false;
-  if (renamed_flushed_files && files_.sync_directory(db_dir) != 0) {
-    report_errno(work::writing, "fsync", db_dir);
-    return false;
-  }
-  const std::optional<index_end> end = find_index_end(files_);
-  if (!end) return false;
-  std::uint64_t line_at = end->lines_at();
-  for (pending_put* put : batch)
-    if (put->placed) {
-      put->index_offset = line_at;
-      line_at += put->id.size() + 1;
-    }
-  if (!journal_batch(batch)) return false;
-  // The batch is durable now and is answered. When its lines cannot be
-  // appended, the next batch appends them first; should the process end
-  // before, the next start writes them again from the records.
-  if (!write_at_index_end(files_, *end, lines)) owed_lines_ = std::move(lines);
-  return true;
-}
-
-bool sng_storage::journal_batch(const std::vector<pending_put*>& batch) {
-  std::vector<std::string> heads;
-  heads.reserve(batch.size());
-  std::vector<iovec> parts;
-  parts.reserve(2 * batch.size());
-  std::uint64_t bytes = 0;
-  std::uint64_t named_bytes = 0;
-  for (const pending_put* put : batch) {
-    if (!put->placed) continue;
-    heads.push_back(journal::record_head(put->id, put->text.size(),
-                                         put->text_sum, put->index_offset,
-                                         put->in_journal));
-    parts.push_back(part_of(heads.back()));
-    bytes += heads.back().size();
-    if (put->in_journal) {
-      parts.push_back(part_of(put->text));
-      bytes += put->text.size();
-    } else {
-      named_bytes += put->text.size();
-    }
-  }
-  if (write_all(files_, journal_.fd, parts,
-                static_cast<off_t>(journal_.bytes)) &&
-      files_.fdatasync(journal_.fd) == 0) {
-    if (journal_.records == 0)
-      journal_.first_record = std::chrono::steady_clock::now();
-    journal_.bytes += bytes;
-    journal_.records += heads.size();
-    journal_.named_bytes += named_bytes;
-    return true;
-  }
-  report_errno(work::writing, "journal", journal::path_of(journal_.generation));
-  // A record left whole in the file would be replayed although its put
-  // failed; when it cannot be cut off, later batches go to a new file.
-  if (files_.ftruncate(journal_.fd, static_cast<off_t>(journal_.bytes)) != 0 ||
-      files_.fdatasync(journal_.fd) != 0)
-    start_next_journal();
-  return false;
-}
-
-bool sng_storage::checkpoint_due() const {
-  // The journal names the lines owed to the index until they are appended.
-  return journal_.records > 0 && owed_lines_.empty() &&
-         (journal_.bytes + journal_.named_bytes >= limits_.bytes ||
-          journal_.records >= limits_.records ||
-          std::chrono::steady_clock::now() - journal_.first_record >=
-              limits_.age);
-}
-
-// The next file gets the next number, so that the files left after a crash
-// are numbered without a gap back to the oldest one not yet retired: a gap
-// can only be a retired file whose removal was lost.
-bool sng_storage::start_next_journal() {
-  const std::uint64_t generation = journal_.generation + 1;
-  const std::string path = journal::path_of(generation);
-  descriptor file(
-      files_, files_.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW,
-                          file_mode));
-  if (!file.valid()) {
-    report_errno(work::writing, "open", path);
-    return false;
-  }
-  const std::string_view header = journal::header();
-  iovec part = part_of(header);
-  if (!write_all(files_, file.get(), {&part, 1}, 0) ||
-      files_.fdatasync(file.get()) != 0 || files_.sync_directory(db_dir) != 0) {
-    report_errno(work::writing, "journal", path);
-    files_.unlink(path.c_str());
-    return false;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mtx);
-    journal_generations_.push_back(generation);
-  }
-  if (journal_.fd >= 0) files_.close(journal_.fd);
-  journal_ = {file.release(), generation, header.size(), 0, {}, 0};
-  return true;
-}
-
-void sng_storage::retire_journals_before(std::uint64_t generation) {
-  if (files_.sync_file_system(db_dir) != 0 ||
-      (index_elsewhere_ && files_.sync_file_system(working_dir) != 0)) {
-    report_errno(work::writing, "syncfs", db_dir);
-    return;
-  }
-  std::vector<std::uint64_t> retired;
-  {
-    std::lock_guard<std::mutex> lock(mtx);
-    while (!journal_generations_.empty() &&
-           journal_generations_.front() < generation) {
-      retired.push_back(journal_generations_.front());
-      journal_generations_.pop_front();
-    }
-  }
-  for (const std::uint64_t old : retired)
-    files_.unlink(journal::path_of(old).c_str());
-}
-
-bool sng_storage::restore_picture(const std::string& id,
-                                  const std::string& text) {
-  const std::string path = make_filename(id);
-  try {
-    const picture_file existing = open_picture(files_, path);
-    if (static_cast<std::size_t>(existing.status.st_size) == text.size() &&
-        read_all(files_, existing.file.get(), existing.status.st_size) == text)
-      return true;
-  } catch (const not_found_error&) {
-  } catch (const read_error&) {
-  }
-  try {
-    const std::string staged = stage_picture(files_, text, false);
-    if (files_.rename(staged.c_str(), path.c_str()) == 0) return true;
-    report_errno(work::writing, "rename", path);
-    files_.unlink(staged.c_str());
-  } catch (const write_error&) {
-  }
-  return false;
-}
-
-bool sng_storage::holds_picture(const std::string& id, std::uint64_t size,
-                                std::uint64_t sum) {
-  try {
-    const picture_file file = open_picture(files_, make_filename(id));
-    if (static_cast<std::uint64_t>(file.status.st_size) != size) return false;
-    const std::optional<std::string> text =
-        read_all(files_, file.file.get(), file.status.st_size);
-    return text && journal::text_checksum(*text) == sum;
-  } catch (const not_found_error&) {
-  } catch (const read_error&) {
-  }
-  return false;
-}
-
-void sng_storage::replay(const std::vector<std::uint64_t>& generations,
-                         std::string index) {
-  std::vector<journaled_line> lines;
-  journal::record entry;
-  for (const std::uint64_t generation : generations) {
-    const std::string path = journal::path_of(generation);
-    descriptor file(files_,
-                    files_.open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
-    struct stat status {};
-    if (!file.valid() || files_.fstat(file.get(), &status) != 0)
-      fail_opening("open", path);
-    journal::reader records(files_, file.get(),
-                            static_cast<std::uint64_t>(status.st_size));
-    while (records.next(entry)) {
-      if (!has_identifier_form(entry.id)) {
-        report_store_failure(work::opening, "replay", path,
-                             "a record names no picture");
-        throw init_error{};
-      }
-      counter_ = std::max(counter_, extract_id(entry.id));
-      if (entry.with_text && !restore_picture(entry.id, entry.text))
-        throw init_error{};
-      // A picture flushed before its record was written whose file no
-      // longer holds its text was changed since, not by a crash: listing it
-      // would serve something else.
-      const bool whole =
-          entry.with_text ||
-          holds_picture(entry.id, entry.text_size, entry.text_sum);
-      lines.push_back({std::move(entry.id), entry.index_offset, whole});
-    }
-    if (records.failed()) fail_opening("read", path);
-  }
-  const std::size_t kept = index_bytes_to_keep(index, lines);
-  if (kept < index.size()) {
-    if (!cut_index_to(files_, static_cast<off_t>(kept)))
-      fail_opening("ftruncate", db_name);
-    index.resize(kept);
-  }
-  list_index(index);
-  std::string missing;  // lines of the whole pictures the index lacks
-  for (const journaled_line& line : lines)
-    if (line.whole && !listed_.contains(line.id)) {
-      missing += line.id;
-      missing += '\n';
-      record(line.id);
-    }
-  if (!missing.empty() && !append_to_index(files_, missing)) throw init_error{};
-}
-
 sng_storage* sng_storage::instance() {
   // A static local is initialised exactly once even when several threads
   // arrive together, and when the constructor throws, `self` stays empty and
@@ -706,96 +160,49 @@ std::unique_ptr<sng_storage> sng_storage::open(file_system& files,
   return std::make_unique<sng_storage>(passkey{}, files, limits);
 }
 
-namespace {
+// What the store keeps behind its face.
+struct sng_storage::state {
+  state(file_system& files, const journal_limits& limits,
+        recovered_store& found)
+      : list(std::move(found.list)),
+        commits(files, limits, list, found.index_elsewhere) {}
 
-// The numbers of the journal files among `names`, and the leftover staged
-// files removed.
-std::vector<std::uint64_t> tidy_db_dir(file_system& files,
-                                       const std::vector<std::string>& names) {
-  std::vector<std::uint64_t> generations;
-  for (const std::string& name : names) {
-    if (name.starts_with(staging_prefix))
-      files.unlink(make_filename(name).c_str());
-    else if (const auto generation = journal::generation_of(name))
-      generations.push_back(*generation);
+  // Throws not_found_error unless `id` has the identifier form and is
+  // listed.
+  void check_listed(const std::string& id) const EXCLUDES(mtx) {
+    if (!has_identifier_form(id)) throw not_found_error{};
+    port::mutex_lock lock(mtx);
+    if (!list.lists(id)) throw not_found_error{};
   }
-  std::sort(generations.begin(), generations.end());
-  return generations;
-}
 
-// The journal files that may hold pictures not yet on disk: the newest ones,
-// numbered without a gap.
-std::vector<std::uint64_t> unretired(std::vector<std::uint64_t> generations) {
-  auto first = generations.end();
-  while (first != generations.begin() &&
-         (first == generations.end() || *std::prev(first) + 1 == *first))
-    --first;
-  return std::vector<std::uint64_t>(first, generations.end());
-}
+  catalogue list GUARDED_BY(mtx);
+  picture_cache cache GUARDED_BY(mtx);
 
-}  // namespace
+  group_commit commits;  // commits puts into list
+};
 
 sng_storage::sng_storage(passkey, file_system& files,
                          const journal_limits& limits)
     : files_(files), limits_(limits) {
-  std::string index = read_index();
-  if (!init_dir(files_)) throw init_error{};
-  struct stat index_dir {};
-  struct stat picture_dir {};
-  if (files_.stat(working_dir, &index_dir) != 0 ||
-      files_.stat(db_dir, &picture_dir) != 0)
-    fail_opening("stat", db_dir);
-  index_elsewhere_ = index_dir.st_dev != picture_dir.st_dev;
-  const std::optional<std::vector<std::string>> names = files_.names_in(db_dir);
-  if (!names) fail_opening("readdir", db_dir);
-  const std::vector<std::uint64_t> generations = tidy_db_dir(files_, *names);
-  replay(unretired(generations), std::move(index));
-  journal_generations_.assign(generations.begin(), generations.end());
-  if (!generations.empty()) journal_.generation = generations.back();
-  if (!start_next_journal()) throw init_error{};
-  if (!generations.empty()) retire_journals_before(journal_.generation);
+  recovered_store found = recover(files_);
+  state_ = std::make_unique<state>(files_, limits_, found);
+  state_->commits.start(found.journal_generations);
 }
 
-sng_storage::~sng_storage() {
-  if (journal_.fd >= 0) files_.close(journal_.fd);
-}
-
-std::string sng_storage::read_index() {
-  descriptor index(open_index(files_, O_RDONLY));
-  struct stat status {};
-  if (!index.valid() || files_.fstat(index.get(), &status) != 0)
-    fail_opening("open", db_name);
-  std::optional<std::string> text =
-      read_all(files_, index.get(), status.st_size);
-  if (!text) fail_opening("read", db_name);
-  return std::move(*text);
-}
-
-void sng_storage::list_index(const std::string& text) {
-  auto at = text.begin();
-  for (;;) {
-    at = std::find_if_not(at, text.end(), is_space);
-    if (at == text.end()) break;
-    const auto end = std::find_if(at, text.end(), is_space);
-    const std::string id(at, end);
-    counter_ = std::max(counter_, extract_id(id));
-    record(id);
-    at = end;
-  }
-}
+sng_storage::~sng_storage() = default;
 
 std::vector<std::string> sng_storage::get_all_items() const {
-  std::lock_guard<std::mutex> lock(mtx);
-  return items_;
+  port::mutex_lock lock(mtx);
+  return state_->list.items();
 }
 
 std::size_t sng_storage::count() const {
-  std::lock_guard<std::mutex> lock(mtx);
-  return items_.size();
+  port::mutex_lock lock(mtx);
+  return state_->list.items().size();
 }
 
 sng sng_storage::get_item(const std::string& id) const {
-  check_listed(id);
+  state_->check_listed(id);
   // A listed picture's file is complete and never changes again, so reading
   // and parsing it need no lock.
   const picture_file file = open_picture(files_, make_filename(id));
@@ -805,15 +212,15 @@ sng sng_storage::get_item(const std::string& id) const {
 
 fetched_picture sng_storage::fetch_item(const std::string& id,
                                         const fetch_hooks& hooks) const {
-  check_listed(id);
+  state_->check_listed(id);
   const std::string path = make_filename(id);
   // A symbolic link put in the file's place has an identity of its own.
   struct stat status {};
   if (files_.lstat(path.c_str(), &status) == 0) {
     std::optional<fetched_picture> hit;
     {
-      std::lock_guard<std::mutex> lock(mtx);
-      hit = cache_.find(id, file_identity::of(status));
+      port::mutex_lock lock(mtx);
+      hit = state_->cache.find(id, file_identity::of(status));
     }
     if (hit) {
       hooks.reserve_text(hit->text->size());
@@ -837,8 +244,8 @@ fetched_picture sng_storage::fetch_item(const std::string& id,
   // What the cache lets go is freed once the lock is released: a large
   // picture's memory goes back to the system with a system call.
   std::vector<fetched_picture> evicted;
-  std::lock_guard<std::mutex> lock(mtx);
-  evicted = cache_.remember(id, file_identity::of(file.status), item);
+  port::mutex_lock lock(mtx);
+  evicted = state_->cache.remember(id, file_identity::of(file.status), item);
   return item;
 }
 
@@ -856,127 +263,17 @@ std::string sng_storage::put_text(const std::string& sng_text) {
     put.text_sum = journal::text_checksum(sng_text);
     put.staged_path = stage_picture(files_, sng_text, !put.in_journal);
   } catch (const write_error&) {
-    std::lock_guard<std::mutex> lock(mtx);
+    port::mutex_lock lock(mtx);
     std::string used_up;
-    take_identifier(used_up);  // a failed store uses up its number
+    state_->list.take_identifier(used_up);  // a failed store uses up its number
     throw;
   }
-  wait_for_batch(put);
+  state_->commits.wait_for_batch(put);
   if (!put.stored) throw write_error{};
   return put.id;
 }
 
-// Puts that arrive while a batch is being committed wait and go together
-// into the next one, so that concurrent stores share one journal flush. The
-// thread that commits a batch wakes only that batch's threads, and hands
-// the next batch to the first put left waiting.
-void sng_storage::wait_for_batch(pending_put& put) {
-  std::unique_lock<std::mutex> lock(mtx);
-  queue_.push_back(&put);
-  if (committing_) {
-    lock.unlock();
-    put.woken.wait();
-    if (put.done) return;
-    lock.lock();  // woken to commit the next batch
-  }
-  committing_ = true;
-  std::uint64_t retire_before = 0;
-  while (!put.done)
-    retire_before = std::max(retire_before, commit_queue(lock, put));
-  pending_put* const next = queue_.empty() ? nullptr : queue_.front();
-  committing_ = next != nullptr;
-  lock.unlock();
-  if (next != nullptr) next->woken.give();
-  // The flush waits for every file written so far; the other puts need not
-  // wait for it.
-  if (retire_before != 0) retire_journals_before(retire_before);
-}
-
-std::uint64_t sng_storage::commit_queue(std::unique_lock<std::mutex>& lock,
-                                        const pending_put& own) {
-  // Stores that arrive together go into one batch: the threads ready to run
-  // queue theirs before this one takes the queue. Else, with fewer CPUs than
-  // storing threads, the first of them would commit alone while the rest
-  // wait for the next flush.
-  lock.unlock();
-  std::this_thread::yield();
-  lock.lock();
-  std::vector<pending_put*> batch = std::exchange(queue_, {});
-  std::uint64_t retire_before = 0;
-  try {
-    defer_past_batch_bound(batch);
-    for (pending_put* put : batch) take_identifier(put->id);
-    std::unordered_set<std::string> entries = make_room_to_list(batch);
-    // Only one batch is committed at a time, so the index, the journal and
-    // the list keep the same order; the list learns of a picture only once
-    // it is durable.
-    lock.unlock();
-    const bool committed = commit_batch(batch);
-    retire_before = start_checkpoint_if_due();
-    lock.lock();
-    for (pending_put* put : batch)
-      if (committed && put->placed) {
-        items_.push_back(put->id);
-        listed_.insert(entries.extract(put->id));
-        put->stored = true;
-      }
-  } catch (...) {
-    // Out of memory, as a rule: the puts not yet stored fail, and the next
-    // batch is committed as usual.
-    report_store_failure(work::writing, "commit", db_name, "out of memory");
-  }
-  if (lock.owns_lock()) lock.unlock();
-  // A woken put's thread may end it at once, so it is not touched after.
-  for (pending_put* put : batch) {
-    put->done = true;
-    if (put != &own) put->woken.give();
-  }
-  lock.lock();
-  return retire_before;
-}
-
-std::unordered_set<std::string> sng_storage::make_room_to_list(
-    const std::vector<pending_put*>& batch) {
-  const std::size_t count = items_.size() + batch.size();
-  if (count > items_.capacity())
-    items_.reserve(std::max(count, 2 * items_.capacity()));
-  if (count > listed_.bucket_count() * listed_.max_load_factor())
-    listed_.reserve(2 * count);
-  std::unordered_set<std::string> entries;
-  for (const pending_put* put : batch) entries.insert(put->id);
-  return entries;
-}
-
-std::uint64_t sng_storage::start_checkpoint_if_due() {
-  try {
-    if (checkpoint_due() && start_next_journal()) return journal_.generation;
-  } catch (...) {
-    // Out of memory: the checkpoint waits for a later batch; what this
-    // batch committed stays committed.
-    report_store_failure(work::writing, "checkpoint", db_name, "out of memory");
-  }
-  return 0;
-}
-
-void sng_storage::defer_past_batch_bound(std::vector<pending_put*>& batch) {
-  std::size_t bytes = 0;
-  auto past = batch.begin();
-  for (; past != batch.end(); ++past) {
-    bytes += (*past)->text.size();
-    if (past != batch.begin() && bytes > max_batch_bytes) break;
-  }
-  if (past == batch.end()) return;
-  queue_.assign(past, batch.end());
-  batch.erase(past, batch.end());
-}
-
-bool sng_storage::take_identifier(std::string& id) {
-  if (counter_ == INT_MAX) return false;
-  id = identifier_of(++counter_);
-  return true;
-}
-
-void sng_storage::record(const std::string& id) {
+void catalogue::add(const std::string& id) {
   items_.push_back(id);
   try {
     listed_.insert(id);
@@ -986,51 +283,25 @@ void sng_storage::record(const std::string& id) {
   }
 }
 
-void sng_storage::check_listed(const std::string& id) const {
-  if (!has_identifier_form(id) || !lists(id)) throw not_found_error{};
+void catalogue::make_room_for(std::size_t count) {
+  count += items_.size();
+  if (count > items_.capacity())
+    items_.reserve(std::max(count, 2 * items_.capacity()));
+  if (count > listed_.bucket_count() * listed_.max_load_factor())
+    listed_.reserve(2 * count);
 }
 
-bool sng_storage::lists(const std::string& id) const {
-  std::lock_guard<std::mutex> lock(mtx);
-  return listed_.contains(id);
+void catalogue::add_entry(entry&& entry) {
+  items_.push_back(entry.value());
+  listed_.insert(std::move(entry));
 }
 
-namespace {
+void catalogue::count(int number) { counter_ = std::max(counter_, number); }
 
-int extract_id(const std::string& id) {
-  const std::string_view number(id.data(), std::min(id.find('.'), id.size()));
-  auto at = number.begin();
-  const bool negative = at != number.end() && *at == '-';
-  if (at != number.end() && (*at == '-' || *at == '+')) ++at;
-  // Digits past the int range leave the value at the nearest limit.
-  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-  long long value = 0;
-  for (; at != number.end() && hex_digit(*at) >= 0; ++at)
-    value = std::min(value * 16 + hex_digit(*at), limit);
-  return static_cast<int>(negative ? -value : value);
-}
-
-bool init_dir(file_system& files) {
-  struct stat status {};
-  if (files.stat(db_dir, &status) == 0) {
-    if (S_ISDIR(status.st_mode)) return true;
-    report_store_failure(work::opening, "stat", db_dir, ENOTDIR);
-    return false;
-  }
-  const char* const failed_step = errno != ENOENT                      ? "stat"
-                                  : files.mkdir(db_dir, dir_mode) != 0 ? "mkdir"
-                                  : files.sync_directory(working_dir) != 0
-                                      ? "fsync"
-                                      : nullptr;
-  if (failed_step == nullptr) return true;
-  report_errno(work::opening, failed_step, db_dir);
-  return false;
-}
-
-}  // namespace
-
-std::string make_filename(const std::string& id) {
-  return std::string(db_dir) + "/" + id;
+bool catalogue::take_identifier(std::string& id) {
+  if (counter_ == INT_MAX) return false;
+  id = identifier_of(++counter_);
+  return true;
 }
 
 std::optional<std::uint64_t> disk_reserve_bytes() {
@@ -1045,6 +316,15 @@ std::optional<std::uint64_t> disk_reserve_bytes() {
 
 void set_store_failure_hook(store_failure_hook hook) { failure_hook = hook; }
 
+void report_errno(work during, std::string_view step, std::string_view file) {
+  report_store_failure(during, step, file, errno);
+}
+
+void fail_opening(std::string_view step, std::string_view file) {
+  report_errno(work::opening, step, file);
+  throw sng_storage::init_error{};
+}
+
 void report_store_failure(store_failure::work during, std::string_view step,
                           std::string_view file, int error) {
   char buffer[256];
@@ -1057,24 +337,4 @@ void report_store_failure(store_failure::work during, std::string_view step,
                           std::string_view file, std::string_view cause) {
   if (const store_failure_hook hook = failure_hook.load())
     hook(store_failure{during, step, file, cause});
-}
-
-std::optional<std::size_t> indexed_count() {
-  file_system& files = file_system::posix();
-  descriptor index(files, files.open(db_name, O_RDONLY | O_NOFOLLOW, 0));
-  struct stat status {};
-  if (!index.valid()) {
-    if (errno == ENOENT) return 0;
-    return std::nullopt;
-  }
-  if (files.fstat(index.get(), &status) != 0) return std::nullopt;
-  const std::optional<std::string> text =
-      read_all(files, index.get(), status.st_size);
-  if (!text) return std::nullopt;
-  std::size_t count = 0;
-  for (auto at = text->begin();; ++count) {
-    at = std::find_if_not(at, text->end(), is_space);
-    if (at == text->end()) return count;
-    at = std::find_if(at, text->end(), is_space);
-  }
 }

@@ -4,30 +4,21 @@
 // call of instance() and kept until the process is gone; every thread may use
 // it at any time.
 //
-// Puts that arrive together are committed as one batch: each picture reaches
-// its file completely (written under a temporary name and renamed), one
-// write and one flush of the journal (storage/journal.h) make the whole batch
-// durable, and then the batch's index lines are appended, before any of its
-// puts returns. Each journal record names the offset its index line goes to.
-// A checkpoint later flushes the files and the index and retires the
-// journal; at start, the journal is replayed: the index lines a crash tore
-// or lost are cut off and written again, and the rest of the index, lines
-// written into it by hand while the store was closed included, stays as it
-// is. So after a crash or a power cut at any moment every answered picture
-// is stored, and every listed identifier names a complete picture.
+// A put returns once its picture is durable: puts that arrive together share
+// one write and one flush of a journal, which start-up replays. So after a
+// crash or a power cut at any moment every answered picture is stored, and
+// every listed identifier names a complete picture. docs/storage.md gives
+// the files on disk and the argument; storage/internal.h names the units
+// behind this face.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "sng/sng.h"
@@ -77,13 +68,6 @@ using store_failure_hook = void (*)(const store_failure&);
 // Sets the hook the store reports its failures to; none (nullptr) at start.
 void set_store_failure_hook(store_failure_hook hook);
 
-// Tells the hook that `step` on `file` failed while `during`: with the errno
-// value `error`, or for `cause`.
-void report_store_failure(store_failure::work during, std::string_view step,
-                          std::string_view file, int error);
-void report_store_failure(store_failure::work during, std::string_view step,
-                          std::string_view file, std::string_view cause);
-
 class sng_storage {
  private:
   struct passkey {};  // lets only instance() and open() construct the store
@@ -110,9 +94,10 @@ class sng_storage {
 
   // The listed picture `id`; throws not_found_error for any identifier the
   // store does not list or that is not lower-case hexadecimal digits followed
-  // by ext, and when its file is missing; read_error when the file exists but
-  // cannot be opened or read (no descriptors left, no permission, a symbolic
-  // link, not a regular file); sng::parse_error when its text does not parse.
+  // by ".sng", and when its file is missing; read_error when the file exists
+  // but cannot be opened or read (no descriptors left, no permission, a
+  // symbolic link, not a regular file); sng::parse_error when its text does not
+  // parse.
   sng get_item(const std::string& id) const;
 
   // As get_item, with the picture's text. Pictures fetched before are served
@@ -144,159 +129,14 @@ class sng_storage {
   friend struct std::default_delete<sng_storage>;
   ~sng_storage();
 
-  // Wakes one waiting thread, once. The waking thread lets go of it last,
-  // so that the woken one may end it as soon as it returns from wait().
-  class wake_signal {
-   public:
-    void wait() {
-      std::unique_lock<std::mutex> lock(mutex_);
-      given_.wait(lock, [this] { return set_; });
-    }
-    void give() {
-      std::lock_guard<std::mutex> lock(mutex_);
-      set_ = true;
-      given_.notify_one();
-    }
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable given_;
-    bool set_ = false;
-  };
-
-  // One picture on its way into the store: staged complete under a
-  // temporary name by its own thread, then numbered, renamed into place,
-  // journaled and indexed by whichever thread commits the batch it is part
-  // of. The staged file goes with the put unless it was renamed into place.
-  struct pending_put {
-    pending_put(file_system& files, const std::string& text)
-        : files(files), text(text) {}
-    pending_put(const pending_put&) = delete;
-    pending_put& operator=(const pending_put&) = delete;
-    ~pending_put();
-
-    file_system& files;
-    const std::string& text;
-    // Set by the put's own thread before it is queued.
-    std::uint64_t text_sum = 0;  // journal::text_checksum of text
-    bool in_journal = false;     // the text goes into the journal
-    std::string staged_path;
-    // Set by the committing thread; the put's own thread reads them once
-    // woken.
-    std::string id;                  // empty while not numbered
-    bool placed = false;             // renamed to its identifier's name
-    std::uint64_t index_offset = 0;  // where its index line goes
-    bool stored = false;             // durable and listed
-    bool done = false;               // its batch is committed or has failed
-    // Given once the put is done, or when its thread is to commit the next
-    // batch.
-    wake_signal woken;
-  };
-
-  // The journal file new batches go to. Used by the committing thread only.
-  struct active_journal {
-    int fd = -1;
-    std::uint64_t generation = 0;
-    std::uint64_t bytes = 0;  // of whole records and the header
-    std::size_t records = 0;
-    std::chrono::steady_clock::time_point first_record;
-    // Of the pictures in files of their own that the journal names: what
-    // a replay would read back to check them.
-    std::uint64_t named_bytes = 0;
-  };
-
-  // Queues `put` and returns once its batch is committed or has failed,
-  // committing batches itself when no other thread does.
-  void wait_for_batch(pending_put& put);
-  // Commits the queued puts as one batch and wakes their threads but the
-  // one of `own`, whatever fails (a put that cannot be committed fails);
-  // called with mtx held through `lock`, which is released while the files
-  // are written. Starts the next journal when a checkpoint is due and
-  // returns its generation, whose predecessors are to be retired, or 0.
-  std::uint64_t commit_queue(std::unique_lock<std::mutex>& lock,
-                             const pending_put& own);
-  // Puts the last puts of `batch` back in the queue when the batch holds
-  // more text than one batch may (keeping at least one). Needs mtx.
-  void defer_past_batch_bound(std::vector<pending_put*>& batch);
-  // Renames the numbered puts of `batch` into place (durably, for pictures
-  // flushed in their own files), journals them durably and indexes them;
-  // returns whether the puts placed were journaled, and so are stored. Runs
-  // without mtx, on the committing thread.
-  bool commit_batch(const std::vector<pending_put*>& batch);
-  // Appends the records of the placed puts of `batch` to the journal and
-  // flushes it; on failure cuts it back and returns false.
-  bool journal_batch(const std::vector<pending_put*>& batch);
-  // Whether the journal is due for a checkpoint. Committing thread only.
-  bool checkpoint_due() const;
-  // Starts the next journal file; the older ones stay until a checkpoint
-  // retires them. Committing thread only; false when it cannot.
-  bool start_next_journal();
-  // Flushes the file system, then removes the journal files older than
-  // `generation`, whose pictures and index lines are then on disk.
-  void retire_journals_before(std::uint64_t generation);
-  // The text of the index, which is created when missing. Throws
-  // init_error.
-  std::string read_index();
-  // Lists the identifiers of the index `text` and raises the counter to the
-  // largest.
-  void list_index(const std::string& text);
-  // Replays the journal files `generations` left from the last run on the
-  // index whose text is `index`: every picture they hold gets its complete
-  // file; the index is cut where a crash tore or lost a line of theirs, when
-  // only the store's appends wrote past that point, and listed; the records'
-  // pictures it does not list get their lines, in their order. Throws
-  // init_error.
-  void replay(const std::vector<std::uint64_t>& generations, std::string index);
-  // Writes the picture `text` to the file of `id` unless that file holds it
-  // already; false on failure.
-  bool restore_picture(const std::string& id, const std::string& text);
-  // Whether the file of `id` holds a text of `size` bytes whose
-  // journal::text_checksum is `sum`.
-  bool holds_picture(const std::string& id, std::uint64_t size,
-                     std::uint64_t sum);
-  // Raises the counter and names the picture by it; false, leaving `id`
-  // unchanged, instead of passing the largest int. Needs mtx.
-  bool take_identifier(std::string& id);
-  // Adds `id` to the list, or throws and leaves it as it was. Needs mtx.
-  void record(const std::string& id);
-  // Makes room in the list for `batch`, so that listing it once committed
-  // cannot fail, and returns its entries, ready to move into listed_.
-  // Needs mtx.
-  std::unordered_set<std::string> make_room_to_list(
-      const std::vector<pending_put*>& batch);
-  // Starts a checkpoint when one is due; returns the generation of the
-  // journal begun, whose predecessors are then retired, or 0 for none.
-  std::uint64_t start_checkpoint_if_due();
-  // Whether the list holds `id`.
-  bool lists(const std::string& id) const;
-  // Throws not_found_error unless `id` has the identifier form and is listed.
-  void check_listed(const std::string& id) const;
-
   static std::unique_ptr<sng_storage> self;
 
   file_system& files_;
   const journal_limits limits_;
-  active_journal journal_;  // used by the committing thread only
-  // Index lines of journaled puts whose append failed; the next batch
-  // appends them first. Used by the committing thread only.
-  std::string owed_lines_;
-  bool index_elsewhere_ = false;  // set by the constructor: the index is on
-                                  // another file system than ./db
-
-  // State below is guarded by mtx, the store's one lock (storage.cpp), which
-  // no thread holds while it reads or writes a file.
-  std::vector<std::string> items_;
-  std::unordered_set<std::string> listed_;  // the same identifiers, to look up
-  int counter_ = 0;
-  std::vector<pending_put*> queue_;  // puts waiting for the next batch
-  mutable picture_cache cache_;
-  bool committing_ = false;  // a thread is committing batches
-  // Journal files not yet retired, the active one last.
-  std::deque<std::uint64_t> journal_generations_;
+  struct state;  // the list, the cache and the group commit (storage.cpp)
+  std::unique_ptr<state> state_;
 };
 
-// "./db/" and `id`.
-std::string make_filename(const std::string& id);
 // The free space the store leaves on the file system that holds ./db (or
 // will hold it), in bytes; nothing when that file system cannot be asked.
 std::optional<std::uint64_t> disk_reserve_bytes();

@@ -8,10 +8,14 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -371,16 +375,20 @@ class cli_tool : public ::testing::Test {
 
   fs::path file(const std::string& name) const { return dir_ / name; }
 
-  // Runs quarn-cli with `args`; its output and error output are kept whole.
-  outcome run(const std::vector<std::string>& args) const {
+  // Runs quarn-cli with `args` and `input` as its standard input; its output
+  // and error output are kept whole.
+  outcome run(const std::vector<std::string>& args,
+              const std::string& input = "") const {
+    const fs::path in_file = file("stdin");
     const fs::path out = file("stdout"), err = file("stderr");
+    write_file(in_file, input);
     std::vector<char*> argv{const_cast<char*>(QUARN_CLI_BINARY)};
     for (const std::string& arg : args)
       argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-      const int in = ::open("/dev/null", O_RDONLY);
+      const int in = ::open(in_file.c_str(), O_RDONLY);
       const int out_fd =
           ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int err_fd =
@@ -459,6 +467,80 @@ class cli_service : public cli_tool {
     return {out.substr(0, line_end),
             out.substr(line_end + 1, out.size() - line_end - 2)};
   }
+};
+
+// quarn-cli on a pseudo-terminal of its own, as a person at a prompt runs
+// it: the test reads what the terminal shows and types at it.
+class on_terminal {
+ public:
+  explicit on_terminal(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(QUARN_CLI_BINARY)};
+    for (const std::string& arg : args)
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::forkpty(&terminal_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      ::execv(QUARN_CLI_BINARY, argv.data());
+      ::_exit(127);
+    }
+  }
+  ~on_terminal() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (terminal_ >= 0) ::close(terminal_);
+  }
+  on_terminal(const on_terminal&) = delete;
+  on_terminal& operator=(const on_terminal&) = delete;
+
+  // Reads what the terminal shows until `text` has appeared; false when it
+  // has not within 10 s or the tool has left the terminal.
+  bool read_until(const std::string& text) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (shown_.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline || !read_some())
+        return false;
+    }
+    return true;
+  }
+  void type(const std::string& text) {
+    EXPECT_EQ(static_cast<ssize_t>(text.size()),
+              ::write(terminal_, text.data(), text.size()));
+  }
+  // Whether the terminal echoes what is typed.
+  bool echoes() const {
+    termios settings{};
+    ::tcgetattr(terminal_, &settings);
+    return (settings.c_lflag & ECHO) != 0;
+  }
+  // Reads what the terminal shows until the tool has ended; returns its
+  // wait status.
+  int finish() {
+    read_until("the end that never comes");
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+  const std::string& shown() const { return shown_; }
+
+ private:
+  // False when nothing more can come.
+  bool read_some() {
+    pollfd entry{terminal_, POLLIN, 0};
+    if (::poll(&entry, 1, 100) == 0) return true;
+    char chunk[4096];
+    const ssize_t count = ::read(terminal_, chunk, sizeof chunk);
+    if (count <= 0) return false;
+    shown_.append(chunk, static_cast<std::size_t>(count));
+    return true;
+  }
+
+  int terminal_ = -1;
+  pid_t pid_ = -1;
+  std::string shown_;
 };
 
 // ------------------------------------------------------------- converting
@@ -719,6 +801,108 @@ TEST_F(cli_service, list_prints_the_identifiers_oldest_first) {
   run_ok({"put", file("a.sng"), "--secret", "two", "--password", "pw"});
   EXPECT_EQ("1.sng\n2.sng\n",
             run_ok({"list", "-h", "127.0.0.1", "-p", "18360"}));
+}
+
+// -------------------------------------------------------------- passwords
+
+TEST_F(cli_service, passwords_come_from_files_and_standard_input) {
+  write_file(file("a.sng"), rgb_picture(2, 2));
+  // A two-byte password passes only whole: a carriage return kept from the
+  // CR LF ending would lock it.
+  write_file(file("pw"), "pw\r\nthe rest is not read\n");
+  EXPECT_EQ("1.sng\n", run_ok({"put", file("a.sng"), "--secret", "s",
+                               "--password-file", file("pw")}));
+  EXPECT_EQ(0, run({"get", "1.sng", "--password", "pw"}).status);
+
+  const outcome from_input =
+      run({"get", "1.sng", "--password-file", "-"}, "pw\n");
+  EXPECT_EQ(0, from_input.status) << from_input.err;
+  EXPECT_TRUE(from_input.out.starts_with("IHDR {")) << from_input.out;
+  // Every source is offered in the order given.
+  EXPECT_EQ(0, run({"get", "1.sng", "--password-file", "-", "--password-file",
+                    file("pw")},
+                   "wrong\n")
+                   .status);
+}
+
+TEST_F(cli_tool, password_files_without_a_password_are_refused) {
+  write_file(file("empty"), "");
+  write_file(file("blank"), "\r\npw\n");
+  write_file(file("pw"), "pw\n");
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{"get", "1.sng", "--password-file", file("empty")},
+       1,
+       file("empty").string() +
+           " is empty; it should hold the password on its first line"},
+      {{"get", "1.sng", "--password-file", file("blank")},
+       1,
+       "the first line of " + file("blank").string() +
+           " is empty; it should hold the password"},
+      {{"get", "1.sng", "--password-file", "-"},
+       1,
+       "standard input is empty; it should hold the password on its first "
+       "line"},
+      {{"get", "1.sng", "--password-file", file("none")},
+       1,
+       "cannot read " + file("none").string() + ": No such file or directory"},
+      {{"get", "1.sng", "--password-file", "-", "--password-file", "-"},
+       2,
+       "standard input holds one password: --password-file - is given more "
+       "than once"},
+      {{"put", "a.sng", "--secret", "s", "--password-file", file("pw"),
+        "--password", "pw"},
+       2,
+       "put takes --password or --password-file, not both"},
+      {{"list", "--password-file", file("pw")},
+       2,
+       "list does not take --password-file"},
+  };
+  for (const auto& [args, status, message] : cases)
+    expect_failure(args, status, message);
+}
+
+TEST_F(cli_service, a_protected_picture_is_asked_for_its_password_unshown) {
+  write_file(file("a.sng"), rgb_picture(2, 2));
+  run_ok({"put", file("a.sng"), "--secret", "s", "--password", "pw"});
+  on_terminal get({"get", "1.sng"});
+  ASSERT_TRUE(get.read_until("Password for 1.sng: ")) << get.shown();
+  EXPECT_FALSE(get.echoes());
+  get.type("pw\n");
+  const int status = get.finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << get.shown();
+  // What was typed does not show: the prompt's line ends, the picture
+  // follows.
+  EXPECT_NE(std::string::npos,
+            get.shown().find("Password for 1.sng: \r\nIHDR {"))
+      << get.shown();
+  EXPECT_TRUE(get.echoes());
+}
+
+TEST_F(cli_tool, a_new_password_typed_twice_differently_is_refused) {
+  write_file(file("a.sng"), rgb_picture(2, 2));
+  on_terminal put(
+      {"put", file("a.sng"), "--secret", "s", "--password-file", "-"});
+  ASSERT_TRUE(put.read_until("New password: ")) << put.shown();
+  put.type("one\n");
+  ASSERT_TRUE(put.read_until("The same password again: ")) << put.shown();
+  put.type("two\n");
+  const int status = put.finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << put.shown();
+  EXPECT_NE(std::string::npos,
+            put.shown().find("quarn-cli: the two passwords typed differ"))
+      << put.shown();
+}
+
+TEST_F(cli_tool, an_interrupted_prompt_leaves_the_terminal_echoing) {
+  write_file(file("a.sng"), rgb_picture(2, 2));
+  on_terminal put(
+      {"put", file("a.sng"), "--secret", "s", "--password-file", "-"});
+  ASSERT_TRUE(put.read_until("New password: ")) << put.shown();
+  EXPECT_FALSE(put.echoes());
+  put.type("\x03");  // the terminal's interrupt character, as Ctrl-C types it
+  const int status = put.finish();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_TRUE(put.echoes());
 }
 
 // ----------------------------------------------------------------- errors

@@ -5,7 +5,8 @@ its password and sees its secret, reveals hidden text from positions copied
 with a line feed, and saves a screenshot of the page.
 
 Usage: gallery_browser_test.py QUARN QUARN_WEB SCREENSHOT
-Run it in a network namespace of its own: the service takes port 18360.
+Run it in a network namespace of its own (tests/support/in_private_network):
+the service takes port 18360.
 """
 
 import os

@@ -40,14 +40,6 @@ bool serves_a_new_client() {
   return false;
 }
 
-// Whether the service logged `event` at `level` with fields that match
-// `fields`, a wildcard pattern.
-bool logged(const service_process& service, const std::string& level,
-            const std::string& event, const std::string& fields) {
-  return matches(service.log_line(event),
-                 time_stamp_pattern + " " + level + " " + event + " " + fields);
-}
-
 class few_descriptors : public ::testing::Test {
  protected:
   static constexpr rlim_t descriptor_limit = 64;

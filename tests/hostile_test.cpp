@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +51,46 @@ TEST(hostile_requests, candidates_fill_a_line_with_bytes_of_the_password) {
     EXPECT_EQ(candidate.size(), 5u);
     EXPECT_EQ(candidate.find_first_not_of(alphabet), candidate.npos);
   }
+}
+
+// The length of the longest common subsequence of `a` and `b`: how many of
+// a stored password's bytes a candidate holds in order.
+std::size_t common_subsequence(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1, 0);
+  for (const char byte : a) {
+    std::size_t diagonal = 0;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = byte == b[j - 1] ? diagonal + 1 : std::max(above, row[j - 1]);
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+TEST(hostile_requests, the_dictionary_is_fixed_and_only_its_password_opens) {
+  const std::vector<std::string> words = dictionary_words(dictionary_size);
+  ASSERT_EQ(words.size(), dictionary_size);
+  EXPECT_EQ(std::set(words.begin(), words.end()).size(), dictionary_size);
+  const std::string& password = words[dictionary_password_index];
+  // Figures taken before and after a change of the service compare the same
+  // attack only while the words stay the same.
+  EXPECT_EQ(password, "fgekqfyhf");
+  // A candidate passes when it holds three quarters of the password in
+  // order: then the guesses that open the picture are counted exactly.
+  for (std::size_t i = 0; i < words.size(); ++i)
+    EXPECT_EQ(4 * common_subsequence(words[i], password) >= 3 * password.size(),
+              i == dictionary_password_index)
+        << i << ": " << words[i];
+}
+
+TEST(hostile_requests, guessing_lines_offer_every_word_in_order) {
+  const std::vector<std::string> words = {"alpha", "beta", "gamma", "delta",
+                                          "epsilon"};
+  EXPECT_EQ(guessing_lines("a.sng", words, 2),
+            (std::vector<std::string>{"getpic a.sng alpha beta\n",
+                                      "getpic a.sng gamma delta\n",
+                                      "getpic a.sng epsilon\n"}));
 }
 
 TEST(process_watch, reads_cpu_time_after_a_command_name_with_parentheses) {

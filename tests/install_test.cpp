@@ -1,5 +1,5 @@
-// `cmake --install` of this build: where the programs and the systemd unit
-// go, and whether systemd takes the unit.
+// `cmake --install` of this build: where the programs, their manual pages and
+// the systemd unit go, and whether systemd takes the unit.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,7 +81,7 @@ long setting(const std::string& unit, const std::string& key) {
   return std::stol(unit.substr(at + key.size() + 2));
 }
 
-TEST(install, puts_the_programs_and_the_unit_under_the_prefix_in_destdir) {
+TEST(install, puts_programs_pages_and_unit_under_the_prefix_in_destdir) {
   const temporary_directory destdir;
   std::string output;
   ASSERT_EQ(0, install("/usr", destdir.path(), output)) << output;
@@ -89,6 +89,11 @@ TEST(install, puts_the_programs_and_the_unit_under_the_prefix_in_destdir) {
   for (std::string program; programs >> program;) {
     const fs::path installed = destdir.path() / "usr/bin" / program;
     EXPECT_EQ(0, ::access(installed.c_str(), X_OK)) << installed;
+  }
+  std::istringstream pages(QUARN_INSTALLED_PAGES);
+  for (std::string page; pages >> page;) {
+    const fs::path installed = destdir.path() / "usr/share/man" / page;
+    EXPECT_TRUE(fs::is_regular_file(installed)) << installed;
   }
   const std::string unit =
       whole_file(destdir.path() / "usr/lib/systemd/system/quarn.service");

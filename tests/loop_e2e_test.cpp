@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "support/log_pattern.h"
+#include "support/pictures.h"
 #include "support/service_process.h"
 
 namespace {
@@ -98,6 +100,50 @@ TEST_F(command_loop, answers_at_once_with_a_thousand_idle_connections) {
   line_client c;
   c.send_line("frob");
   EXPECT_EQ("Unknown command", c.line());
+}
+
+TEST_F(command_loop, closes_an_http_post_unanswered_and_runs_none_of_it) {
+  const std::string picture = rgb_picture(2, 2);
+  const std::string body =
+      "putpic secret password\n" +
+      std::to_string(std::count(picture.begin(), picture.end(), '\n')) + "\n" +
+      picture;
+  line_client browser;
+  browser.send(
+      "POST / HTTP/1.1\r\nHost: 127.0.0.1:18360\r\n"
+      "Content-Type: text/plain\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_EQ(0u, browser.bytes_until_closed());
+  EXPECT_TRUE(
+      logged(service, "WARN", "foreign_protocol", "peer=127.0.0.1:[0-9]*"));
+  line_client c;
+  c.send_line("list");
+  EXPECT_EQ("0", c.line());
+}
+
+TEST_F(command_loop, closes_at_a_request_line_or_host_header_unanswered) {
+  for (const char* request :
+       {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+        "OPTIONS / HTTP/1.1\nlist\n", "Host: 127.0.0.1:18360\r\nlist\n"}) {
+    line_client c;
+    c.send(request);
+    EXPECT_EQ(0u, c.bytes_until_closed()) << request;
+  }
+  line_client c;
+  c.send("list\nGET / HTTP/1.1\r\nlist\n");
+  EXPECT_EQ("0", c.line());
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+TEST_F(command_loop, answers_lines_short_of_http_as_before) {
+  line_client c;
+  for (const char* line :
+       {"GET", "GET /", "POST x", "FROB", "get / HTTP/1.1", "Hostname: x"}) {
+    c.send_line(line);
+    EXPECT_EQ("Unknown command", c.line()) << line;
+  }
+  c.send_line("getpic x HTTP/1.1");
+  EXPECT_EQ("ERROR(NOTFOUND)", c.line());
 }
 
 TEST(service_start, logs_its_port_directory_pictures_and_limits_once_bound) {

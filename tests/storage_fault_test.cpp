@@ -1,5 +1,6 @@
 // The store on a file system in memory that loses power at a random moment:
-// every write not yet flushed is lost, kept or torn, and every change of a
+// every write not yet flushed is lost, kept, torn, cut short before a tail
+// of zeros, or kept with some of its bytes scrambled, and every change of a
 // directory not yet flushed (a creation, a rename, a removal) is kept or
 // lost. After each cut the store is opened again on what survived; every
 // picture it answered must be there byte for byte, and the index must list
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "storage/layout.h"
 #include "storage/storage.h"
 
 namespace {
@@ -44,27 +46,51 @@ class memory_file_system final : public file_system {
 
   // What the disk holds after the power cut: for each file, its flushed
   // bytes, or all its bytes, or its flushed bytes and a part of what was
-  // appended after them; each unflushed directory change kept or lost. The
-  // power is back, nothing is open.
+  // appended after them, alone or followed by zeros up to the file's size
+  // (the size reached the disk, the data did not), or all its bytes with a
+  // few of those not flushed scrambled in place (a sector half written);
+  // each unflushed directory change kept or lost, and the files of a
+  // directory that was lost with it. The power is back, nothing is open.
+  //
+  // The index (`unscrambled`) gets zeros rather than scrambled bytes: lines
+  // written into it by hand while the store was closed are kept, and
+  // garbage of the same length cannot be told from them.
   void restart() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::map<std::string, inode_ptr> names = durable_names_;
     for (const change& unflushed : unflushed_)
       if (random_() % 2 == 0) apply(names, unflushed);
+    // A directory whose own entry was lost takes its files with it.
+    std::erase_if(names, [&](const auto& entry) {
+      const std::string parent = parent_of(entry.first);
+      return !parent.empty() && !names.contains(parent);
+    });
     for (const auto& [path, node] : names) {
+      std::string& data = node->data;
       const std::size_t kept = node->durable.size();
-      const bool appended = node->data.starts_with(node->durable);
-      switch (random_() % 3) {
+      const bool appended = data.starts_with(node->durable);
+      const std::size_t size = data.size();
+      switch (random_() % 5) {
         case 0:
-          node->data = node->durable;
+          data = node->durable;
           break;
         case 1:  // torn: the flushed bytes and a part of those appended
-          if (appended)
-            node->data.resize(kept +
-                              random_() % (node->data.size() - kept + 1));
+          if (appended) data.resize(kept + random_() % (size - kept + 1));
+          break;
+        case 3:  // torn, then zeros up to the size the file had
+          if (appended) {
+            data.resize(kept + random_() % (size - kept + 1));
+            data.resize(size, '\0');
+          }
+          break;
+        case 4:  // a few unflushed bytes scrambled
+          if (path != unscrambled)
+            scramble_unflushed(*node);
+          else if (appended)
+            data.replace(kept, size - kept, size - kept, '\0');
           break;
       }
-      node->durable = node->data;
+      node->durable = data;
     }
     names_ = durable_names_ = std::move(names);
     unflushed_.clear();
@@ -277,6 +303,20 @@ class memory_file_system final : public file_system {
     return node.data;
   }
 
+  // Changes a few of the bytes of `node` written since its last flush,
+  // keeping its length.
+  void scramble_unflushed(inode& node) {
+    std::string& data = node.data;
+    const auto differs = std::mismatch(
+        data.begin(), data.end(), node.durable.begin(), node.durable.end());
+    const std::size_t from =
+        static_cast<std::size_t>(differs.first - data.begin());
+    if (from == data.size()) return;
+    for (int n = 1 + random_() % 3; n > 0; --n)
+      data[from + random_() % (data.size() - from)] ^=
+          static_cast<char>(1 + random_() % 255);
+  }
+
   // Counts a call; whether the power is out for it.
   bool power_is_out() {
     if (calls_left_ < 0) return false;
@@ -301,6 +341,8 @@ class memory_file_system final : public file_system {
     apply(names_, changed);
     unflushed_.push_back(std::move(changed));
   }
+
+  static constexpr const char* unscrambled = "quarn.db";
 
   std::mt19937& random_;
   std::mutex mutex_;
@@ -439,6 +481,22 @@ TEST(store_reopened,
   store = sng_storage::open(files, limits);
   EXPECT_EQ(whole + "b.sng\nc.sng\n", files.contents("quarn.db"));
   EXPECT_EQ(words_of(whole + "b.sng c.sng"), store->get_all_items());
+}
+
+TEST(store_reopened, cuts_an_index_whose_torn_tail_is_zeros) {
+  std::mt19937 random(0);
+  memory_file_system files(random);
+  const journal_limits limits;  // no checkpoint before the store is closed
+  auto store = sng_storage::open(files, limits);
+  EXPECT_EQ("1.sng", store->put_text("one\n"));
+  EXPECT_EQ("2.sng", store->put_text("two\n"));
+  EXPECT_EQ("3.sng", store->put_text("three\n"));
+  store.reset();
+  // The index's size reached the disk, the last two lines did not.
+  write_file(files, "quarn.db", "1.sng\n" + std::string(12, '\0'));
+  store = sng_storage::open(files, limits);
+  EXPECT_EQ("1.sng\n2.sng\n3.sng\n", files.contents("quarn.db"));
+  EXPECT_EQ((words{"1.sng", "2.sng", "3.sng"}), store->get_all_items());
 }
 
 }  // namespace

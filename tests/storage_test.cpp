@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sng/strlib.h"
+#include "storage/layout.h"
 #include "support/fresh_directory.h"
 #include "support/lowered_limit.h"
 #include "support/pictures.h"

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "support/pictures.h"
+#include "support/private_network.h"
 #include "support/service_process.h"
 
 namespace {
@@ -275,6 +276,35 @@ TEST_F(web_gallery, a_protected_picture_opens_only_with_its_password) {
   EXPECT_EQ(json::parse(R"({"error": "cannot get 1.sng: wrong password"})"),
             post_json("/pictures/1.sng.png", {{"password", "nope"}}, 403));
   post_json("/pictures/1.sng/reveal", {{"positions", "0:0"}}, 403);
+}
+
+TEST_F(web_gallery, wrong_passwords_are_counted_per_browser_address) {
+  if (!can_bind_address("192.0.2.7"))
+    GTEST_SKIP() << "no documentation network is local here";
+  post_json("/pictures",
+            {{"file", encode(test_picture(4, 4))},
+             {"secret", "s"},
+             {"password", "letmein"}},
+            200);
+  const auto status = [](httplib::Client& browser, const std::string& word) {
+    const httplib::Result result =
+        browser.Post("/pictures/1.sng.png", form({{"password", word}}));
+    return result ? result->status : 0;
+  };
+  httplib::Client guesser("127.0.0.1", web_port);
+  guesser.set_interface("192.0.2.7");
+  // Wrong passwords until the right one is refused too; a right one that
+  // passes costs nothing.
+  for (int wrong = 0; status(guesser, "letmein") == 200 && wrong < 320;)
+    for (const int end = wrong + 8; wrong < end; ++wrong)
+      EXPECT_EQ(403, status(guesser, "guess" + std::to_string(wrong)));
+  EXPECT_EQ(403, status(guesser, "letmein"));
+  EXPECT_TRUE(logged(service, "WARN", "password_budget_spent",
+                     "peer=192.0.2.7:[0-9]* picture=1.sng"));
+
+  httplib::Client other("127.0.0.1", web_port);
+  other.set_interface("192.0.2.8");
+  EXPECT_EQ(200, status(other, "letmein"));
 }
 
 TEST_F(web_gallery, an_unknown_picture_is_not_found) {

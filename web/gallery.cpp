@@ -239,11 +239,12 @@ std::vector<std::string> passwords(const form& fields) {
 
 // The PNG of the picture `id`, fetched with `passwords`; the text fetched
 // is freed before it returns.
-std::string fetch_png(const gallery& shared, const std::string& id,
+std::string fetch_png(const client::service_address& service,
+                      const std::string& id,
                       const std::vector<std::string>& passwords,
                       held_memory& memory) {
   const std::string text =
-      client::fetch_picture(shared.service, id, passwords, memory.reserve());
+      client::fetch_picture(service, id, passwords, memory.reserve());
   std::ostream ignored_notes(nullptr);  // the picture itself shows them
   return converting(422, [&] {
     return client::png_of(text, "the picture " + id, ignored_notes,
@@ -252,10 +253,12 @@ std::string fetch_png(const gallery& shared, const std::string& id,
 }
 
 // The PNG of the picture `id`, holding from the budget only its own bytes.
-shared_png convert_picture(gallery& shared, const std::string& id,
+shared_png convert_picture(gallery& shared,
+                           const client::service_address& service,
+                           const std::string& id,
                            const std::vector<std::string>& passwords) {
   held_memory memory(shared.budget);
-  std::string png = fetch_png(shared, id, passwords, memory);
+  std::string png = fetch_png(service, id, passwords, memory);
   png.shrink_to_fit();
   memory.keep_only(png.capacity());
   return std::make_shared<const converted_png>(std::move(png),
@@ -299,10 +302,10 @@ void send_unchanging(const Request& req, Response& res, const shared_png& png) {
 }
 
 // The picture `id`, fetched with the form's password and read.
-sng read_picture(gallery& shared, const std::string& id, const form& fields,
-                 held_memory& memory) {
-  const std::string text = client::fetch_picture(
-      shared.service, id, passwords(fields), memory.reserve());
+sng read_picture(const client::service_address& service, const std::string& id,
+                 const form& fields, held_memory& memory) {
+  const std::string text =
+      client::fetch_picture(service, id, passwords(fields), memory.reserve());
   return client::parse_sng(text, "the picture " + id, memory.reserve());
 }
 
@@ -332,6 +335,16 @@ std::string secret_of(const sng& picture, const std::string& id) {
 
 // ------------------------------------------------------------ handlers
 
+// The service, asked for the browser that sent `req`: named to it by the
+// address of the socket's peer, never by a header, which anyone can write.
+client::service_address for_browser(const client::service_address& service,
+                                    const Request& req) {
+  client::service_address asked = service;
+  asked.on_behalf_of = client::proxied_client{req.remote_addr, req.remote_port,
+                                              req.local_addr, req.local_port};
+  return asked;
+}
+
 void send_list(const client::service_address& service, Response& res) {
   send_json(res, {{"ids", client::list_pictures(service)}});
 }
@@ -357,27 +370,27 @@ std::string upload_text(const httplib::MultipartFormData& file,
   });
 }
 
-void store(gallery& shared, const form& fields, held_memory& memory,
-           Response& res) {
+void store(const client::service_address& service, const form& fields,
+           held_memory& memory, Response& res) {
   const httplib::MultipartFormData& file = required(fields, "file");
   const std::string& secret = required(fields, "secret").content;
   const std::optional<std::string> guard = password(fields);
   client::check_store_arguments(secret, guard);
-  const client::stored_picture stored = client::store_picture(
-      shared.service, upload_text(file, secret, !guard, memory), secret, guard,
-      memory.reserve());
+  const client::stored_picture stored =
+      client::store_picture(service, upload_text(file, secret, !guard, memory),
+                            secret, guard, memory.reserve());
   json answer{{"id", stored.id}};
   if (!guard) answer["positions"] = client::format_positions(stored.positions);
   send_json(res, answer);
 }
 
-void reveal(gallery& shared, const std::string& id, const form& fields,
-            held_memory& memory, Response& res) {
+void reveal(const client::service_address& service, const std::string& id,
+            const form& fields, held_memory& memory, Response& res) {
   const std::vector<pixel> positions =
       client::required_positions(required(fields, "positions").content);
   std::optional<sng> picture;
   try {
-    picture.emplace(read_picture(shared, id, fields, memory));
+    picture.emplace(read_picture(service, id, fields, memory));
   } catch (const client::refusal& refused) {
     if (refused.reason() != "PASSWORD" || password(fields)) throw;
     throw http_error(403, "cannot read " + id +
@@ -505,23 +518,26 @@ void set_up_gallery(httplib::Server& server, const gallery_settings& settings) {
               "text/javascript; charset=utf-8");
   serve_asset(server, "/favicon.svg", assets::favicon_svg, "image/svg+xml");
 
-  server.Get("/api/pictures", [shared](const Request&, Response& res) {
-    respond(res, exchange::listing, [&] { send_list(shared->service, res); });
+  server.Get("/api/pictures", [shared](const Request& req, Response& res) {
+    respond(res, exchange::listing,
+            [&] { send_list(for_browser(shared->service, req), res); });
   });
   server.Get(R"(/pictures/([^/]+)\.png)",
              [shared](const Request& req, Response& res) {
                respond(res, exchange::fetching, [&] {
                  const std::string id = req.matches[1];
                  send_unchanging(req, res, shared->pngs.get(id, [&] {
-                   return convert_picture(*shared, id, {});
+                   return convert_picture(
+                       *shared, for_browser(shared->service, req), id, {});
                  }));
                });
              });
   post_form(server, shared, R"(/pictures/([^/]+)\.png)", exchange::fetching,
             [shared](const Request& req, const form& fields, held_memory&,
                      Response& res) {
-              send_png(res, convert_picture(*shared, req.matches[1],
-                                            passwords(fields)));
+              send_png(res, convert_picture(*shared,
+                                            for_browser(shared->service, req),
+                                            req.matches[1], passwords(fields)));
             });
   post_form(server, shared, R"(/pictures/([^/]+)/secret)", exchange::fetching,
             [shared](const Request& req, const form& fields,
@@ -530,15 +546,20 @@ void set_up_gallery(httplib::Server& server, const gallery_settings& settings) {
               send_json(
                   res,
                   {{"secret",
-                    secret_of(read_picture(*shared, id, fields, memory), id)}});
+                    secret_of(read_picture(for_browser(shared->service, req),
+                                           id, fields, memory),
+                              id)}});
             });
   post_form(server, shared, "/pictures", exchange::storing,
-            [shared](const Request&, const form& fields, held_memory& memory,
-                     Response& res) { store(*shared, fields, memory, res); });
+            [shared](const Request& req, const form& fields,
+                     held_memory& memory, Response& res) {
+              store(for_browser(shared->service, req), fields, memory, res);
+            });
   post_form(server, shared, R"(/pictures/([^/]+)/reveal)", exchange::fetching,
             [shared](const Request& req, const form& fields,
                      held_memory& memory, Response& res) {
-              reveal(*shared, req.matches[1], fields, memory, res);
+              reveal(for_browser(shared->service, req), req.matches[1], fields,
+                     memory, res);
             });
 }
 

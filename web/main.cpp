@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
     std::cerr << "quarn-web: " << error.message() << '\n';
     return 2;
   }
+  if (options.version) {
+    std::cout << "quarn-web " QUARN_VERSION "\n";
+    return 0;
+  }
   if (options.help) {
     std::cout << web::usage;
     return 0;

@@ -72,7 +72,8 @@ const char* const usage =
     "                      any other name get 421\n"
     "  -h HOST             the service's host (default 127.0.0.1)\n"
     "  -p PORT             the service's port (default 18360)\n"
-    "  --help              this help\n";
+    "  --help              this help\n"
+    "  --version           the tool's version\n";
 
 options parse_options(int argc, const char* const* argv) {
   options result;
@@ -80,6 +81,10 @@ options parse_options(int argc, const char* const* argv) {
     const std::string_view word = argv[i];
     if (word == "--help") {
       result.help = true;
+      continue;
+    }
+    if (word == "--version") {
+      result.version = true;
       continue;
     }
     if (word != "--listen" && word != "--host" && word != "-h" && word != "-p")

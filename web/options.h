@@ -16,6 +16,7 @@ struct options {
   std::vector<host_name> host_names;                      // --host NAME[:PORT]
   client::service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
   bool help = false;                                      // --help
+  bool version = false;                                   // --version
 };
 
 // Reads the command line; throws client::usage_error for an unknown option,

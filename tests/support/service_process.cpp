@@ -16,16 +16,43 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/log_pattern.h"
+#include "support/private_network.h"
+
 namespace {
+
+// Entered before main, while the process has one thread: a user namespace
+// can only be entered then, and a network namespace holds for the thread
+// that enters it and the threads and processes it starts afterwards.
+[[maybe_unused]] const bool private_network = on_private_network();
 
 constexpr int port = 18360;
 constexpr int wait_ms = 10000;
 
-int connect_once(int receive_buffer_bytes) {
+// Binds `descriptor` to `address` (IPv4, any port); throws when it cannot.
+void bind_to(int descriptor, const std::string& address) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
+      ::bind(descriptor, reinterpret_cast<sockaddr*>(&local), sizeof local) !=
+          0)
+    throw std::runtime_error("cannot bind a client to " + address);
+}
+
+int connect_once(int receive_buffer_bytes,
+                 const std::string& local_address = "") {
   int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
   if (receive_buffer_bytes > 0)
     ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes,
                  sizeof receive_buffer_bytes);
+  if (!local_address.empty()) {
+    try {
+      bind_to(descriptor, local_address);
+    } catch (...) {
+      ::close(descriptor);
+      throw;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -137,6 +164,12 @@ std::string service_process::log_line(const std::string& event) const {
   }
 }
 
+bool logged(const service_process& service, const std::string& level,
+            const std::string& event, const std::string& fields) {
+  return matches(service.log_line(event),
+                 time_stamp_pattern + " " + level + " " + event + " " + fields);
+}
+
 void service_process::restart(const std::function<void()>& while_stopped) {
   stop();
   while_stopped();
@@ -203,8 +236,12 @@ int run_service_to_exit(const std::filesystem::path& dir,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-line_client::line_client(int receive_buffer_bytes) {
-  descriptor_ = connect_once(receive_buffer_bytes);
+line_client::line_client(int receive_buffer_bytes)
+    : line_client("", receive_buffer_bytes) {}
+
+line_client::line_client(const std::string& local_address,
+                         int receive_buffer_bytes) {
+  descriptor_ = connect_once(receive_buffer_bytes, local_address);
   if (descriptor_ < 0) throw std::runtime_error("cannot connect to quarn");
 }
 

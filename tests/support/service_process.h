@@ -1,5 +1,7 @@
 // Test harness for talking to the real quarn binary: a service started in a
 // fresh temporary directory, and a line-oriented client for 127.0.0.1:18360.
+// A process that links it runs on a network of its own
+// (support/private_network.h).
 #pragma once
 
 #include <sys/resource.h>
@@ -56,6 +58,12 @@ class service_process {
   pid_t pid_ = -1;
 };
 
+// Whether `service` logged `event` at `level` (its first line of that event,
+// waited for as service_process::log_line waits) with fields that match
+// `fields`, a wildcard pattern (support/log_pattern.h).
+bool logged(const service_process& service, const std::string& level,
+            const std::string& event, const std::string& fields);
+
 // Runs the binary in `dir` until it exits; returns its exit status and puts
 // what it wrote to standard error in `error_output`.
 int run_service_to_exit(const std::filesystem::path& dir,
@@ -68,6 +76,10 @@ class line_client {
   // A receive buffer of about `receive_buffer_bytes`, when above 0, is set
   // before connecting, so that a client that does not read holds little.
   explicit line_client(int receive_buffer_bytes = 0);
+  // Connects from `local_address` (IPv4), such as 192.0.2.7 on the test's
+  // own network, so that the service sees a peer that is not loopback.
+  explicit line_client(const std::string& local_address,
+                       int receive_buffer_bytes = 0);
   ~line_client();
   line_client(const line_client&) = delete;
   line_client& operator=(const line_client&) = delete;
