@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "client/errors.h"
 
@@ -66,8 +67,9 @@ int connect_to(const addrinfo& address, std::string& reason) {
 
 }  // namespace
 
-connection::connection(const std::string& host, const std::string& port)
-    : peer_(host + ":" + port) {
+connection::connection(const std::string& host, const std::string& port,
+                       reserve_memory reserve)
+    : peer_(host + ":" + port), reserve_(std::move(reserve)) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -143,6 +145,7 @@ bool connection::fill() {
                   std::to_string(max_answer_bytes >> 20) + " MiB");
   for (;;) {
     const std::size_t held = pending_.size();
+    make_room(pending_, receive_chunk, reserve_);
     pending_.resize(held + receive_chunk);
     const ssize_t received =
         ::recv(descriptor_, pending_.data() + held, receive_chunk, 0);
@@ -157,6 +160,19 @@ bool connection::fill() {
       throw failure("cannot receive from " + peer_ + ": " +
                     std::strerror(error));
   }
+}
+
+std::string connection::take(std::size_t bytes) {
+  if (consumed_ + bytes == pending_.size()) {
+    // The rest of the buffer: handed out whole, without a copy.
+    pending_.erase(0, consumed_);
+    consumed_ = 0;
+    return std::exchange(pending_, std::string());
+  }
+  announce(reserve_, bytes);
+  std::string taken = pending_.substr(consumed_, bytes);
+  consumed_ += bytes;
+  return taken;
 }
 
 void connection::closed_early() const {
@@ -191,9 +207,7 @@ std::string connection::read_lines(std::size_t count) {
     taken = searched = end + 1 - consumed_;
     --count;
   }
-  std::string block = pending_.substr(consumed_, taken);
-  consumed_ += taken;
-  return block;
+  return take(taken);
 }
 
 }  // namespace client

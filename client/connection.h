@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "client/memory.h"
+
 namespace client {
 
 // Longest wait for the service to accept a connection, take bytes or send
@@ -22,8 +24,10 @@ constexpr std::size_t max_answer_bytes = 256 * 1024 * 1024;
 class connection {
  public:
   // Connects to `host` (a name or an address) at `port`; throws failure
-  // when no address of the host accepts the connection.
-  connection(const std::string& host, const std::string& port);
+  // when no address of the host accepts the connection. `reserve` is told of
+  // every block the connection allocates for what it receives.
+  connection(const std::string& host, const std::string& port,
+             reserve_memory reserve = {});
   ~connection();
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
@@ -53,9 +57,12 @@ class connection {
   // Receives more bytes into the buffer; false when the service has closed
   // the connection.
   bool fill();
+  // The next `bytes` received bytes, taken out of the buffer.
+  std::string take(std::size_t bytes);
   [[noreturn]] void closed_early() const;
 
   std::string peer_;
+  reserve_memory reserve_;
   int descriptor_ = -1;
   // Received bytes; those before consumed_ have been returned already.
   std::string pending_;
