@@ -25,7 +25,7 @@ struct connection_settings {
   int receive_buffer_bytes = 0;
   // The address to connect from, one of this host's; empty lets the system
   // choose.
-  std::string local_address;
+  std::string local_address{};
 };
 
 // A socket connected to `address` as `settings` ask, non-blocking and with

@@ -80,10 +80,6 @@ picture make_word_picture(int width, int height, int bitdepth,
   return result;
 }
 
-std::size_t count_lines(std::string_view text) {
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 std::string_view image_chunk(std::string_view text) {
   const std::size_t begin = text.find("IMAGE {\n");
   if (begin == std::string_view::npos) return {};

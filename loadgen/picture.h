@@ -31,9 +31,6 @@ picture make_square_picture(int side);
 picture make_word_picture(int width, int height, int bitdepth,
                           std::string_view kinds, std::string_view word);
 
-// The number of line feeds in `text`.
-std::size_t count_lines(std::string_view text);
-
 // The lines of the IMAGE chunk from its opening line to its closing "}" and
 // line feed; empty when `text` has no IMAGE chunk.
 std::string_view image_chunk(std::string_view text);
