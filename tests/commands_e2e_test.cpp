@@ -14,6 +14,7 @@
 #include "sng/sng.h"
 #include "sng/strlib.h"
 #include "stego/stego.h"
+#include "support/line_client.h"
 #include "support/pictures.h"
 #include "support/service_process.h"
 

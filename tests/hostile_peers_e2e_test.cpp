@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/line_client.h"
 #include "support/log_pattern.h"
 #include "support/pictures.h"
 #include "support/service_process.h"
