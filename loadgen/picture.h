@@ -1,6 +1,7 @@
-// The pictures the load generator uploads: 8-bit RGB SNG text in exactly the
-// layout the service writes, so that a stored picture's pixel rows come back
-// byte for byte as they were sent.
+// The pictures the load generator uploads, made by the client's picture
+// maker (client/sng_text.h): 8-bit RGB SNG text in exactly the layout the
+// service writes, so that a stored picture's pixel rows come back byte for
+// byte as they were sent.
 #pragma once
 
 #include <cstddef>
