@@ -85,6 +85,24 @@ TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {
                      "connection_cap=[0-9]* refused=[1-9]*"));
 }
 
+TEST_F(few_descriptors,
+       serves_as_many_connections_as_its_cap_and_not_one_more) {
+  const std::string started = service.log_line("started");
+  const std::string cap_field = "connection_cap=";
+  const std::size_t at = started.find(cap_field);
+  ASSERT_NE(std::string::npos, at) << started;
+  const int cap = std::stoi(started.substr(at + cap_field.size()));
+  std::vector<std::unique_ptr<line_client>> served;
+  for (int i = 0; i < cap; ++i) {
+    served.push_back(std::make_unique<line_client>());
+    served.back()->send_line("frob");
+    ASSERT_EQ("Unknown command", served.back()->line()) << "connection " << i;
+  }
+  line_client one_too_many;
+  one_too_many.send_line("frob");
+  EXPECT_TRUE(one_too_many.closed_by_peer());
+}
+
 // A service whose stall time is shortened to `stall` (and its deadline to ten
 // times that) through its test setting.
 class stalled_peers : public ::testing::Test {
