@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -16,7 +17,14 @@
 
 namespace {
 
+using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The time left until `moment`; none once it has passed.
+milliseconds left_until(clock::time_point moment) {
+  return std::max(milliseconds(0),
+                  std::chrono::ceil<milliseconds>(moment - clock::now()));
+}
 
 // Whether the service closes `c` within `wait`.
 bool closes_within(line_client& c, milliseconds wait) {
@@ -153,6 +161,23 @@ TEST_F(stalled_peers, drops_a_line_that_trickles_in_past_its_deadline) {
   }
   EXPECT_TRUE(closed);
   EXPECT_GE(std::chrono::steady_clock::now() - start, deadline / 2);
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     "reason=deadline_passed peer=127.0.0.1:[0-9]*"));
+}
+
+TEST_F(stalled_peers,
+       drops_a_line_gone_silent_at_its_deadline_not_a_stall_later) {
+  line_client c;
+  const clock::time_point start = clock::now();
+  // A byte each fifth of the stall time, the last one a tenth of the stall
+  // time before the deadline, then nothing.
+  const clock::time_point last_byte = start + deadline - stall / 10;
+  while (clock::now() < last_byte) {
+    c.send("x");
+    ASSERT_FALSE(closes_within(c, std::min(stall / 5, left_until(last_byte))));
+  }
+  c.send("x");
+  EXPECT_TRUE(closes_within(c, left_until(start + deadline + stall / 2)));
   EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
                      "reason=deadline_passed peer=127.0.0.1:[0-9]*"));
 }
