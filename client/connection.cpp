@@ -175,8 +175,9 @@ void connection::make_room() {
   if (begin_ == end_) begin_ = end_ = 0;
   if (end_ < buffer_.size()) return;
   const std::size_t unread = end_ - begin_;
-  // Moving costs no more than what was read since the buffer last filled.
-  if (begin_ > 0 && begin_ >= unread) {
+  // Moving costs no more than what was read since the buffer last filled,
+  // or is all that is left once the buffer has its largest size.
+  if (begin_ > 0 && (begin_ >= unread || buffer_.size() >= max_answer_bytes)) {
     std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
     begin_ = 0;
     end_ = unread;
