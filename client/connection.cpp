@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "client/errors.h"
 
@@ -54,9 +55,11 @@ std::string duration_text(std::chrono::milliseconds wait) {
 }  // namespace
 
 connection::connection(const std::string& host, const std::string& port,
-                       const connection_settings& settings)
+                       const connection_settings& settings,
+                       reserve_memory reserve)
     : transport_(connect_to_host(host, port, settings)),
       peer_(host + ":" + port),
+      reserve_(std::move(reserve)),
       wait_limit_(settings.wait_limit) {}
 
 connection::connection(int descriptor, const connection_settings& settings)
@@ -104,6 +107,15 @@ std::string connection::read_line() {
 void connection::read_lines(std::size_t count, std::string& out) {
   std::size_t taken = 0;
   for (; count > 0; --count) taken = line_end(taken) + 1;
+  if (out.empty() && begin_ + taken == end_) {
+    buffer_.resize(end_);
+    buffer_.erase(0, begin_);
+    out.swap(buffer_);
+    buffer_.clear();
+    begin_ = end_ = 0;
+    return;
+  }
+  make_room(out, taken, reserve_);
   out.append(buffer_.data() + begin_, taken);
   begin_ += taken;
 }
@@ -155,7 +167,7 @@ std::size_t connection::line_end(std::size_t from) {
 }
 
 bool connection::fill() {
-  make_room();
+  make_room_to_receive();
   for (;;) {
     wait_for(POLLIN);
     const transfer received =
@@ -171,7 +183,7 @@ bool connection::fill() {
   }
 }
 
-void connection::make_room() {
+void connection::make_room_to_receive() {
   if (begin_ == end_) begin_ = end_ = 0;
   if (end_ < buffer_.size()) return;
   const std::size_t unread = end_ - begin_;
@@ -186,9 +198,11 @@ void connection::make_room() {
   if (buffer_.size() >= max_answer_bytes)
     throw failure("the answer of " + peer_ + " is larger than " +
                   std::to_string(max_answer_bytes >> 20) + " MiB");
-  buffer_.resize(buffer_.empty()
-                     ? first_buffer_bytes
-                     : std::min(2 * buffer_.size(), max_answer_bytes));
+  const std::size_t size = buffer_.empty()
+                               ? first_buffer_bytes
+                               : std::min(2 * buffer_.size(), max_answer_bytes);
+  make_room(buffer_, size - buffer_.size(), reserve_);
+  buffer_.resize(size);
 }
 
 void connection::wait_for(short events) const {

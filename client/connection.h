@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/memory.h"
 #include "client/transport.h"
 
 namespace client {
@@ -27,9 +28,11 @@ class connection {
   // Connects to `host` (a name or an address) at `port`, trying each of its
   // addresses in turn. Throws peer_closed when it is refused, timed_out when
   // it is not accepted within the wait limit, failure otherwise; each says
-  // "cannot reach quarn at host:port" and why.
+  // "cannot reach quarn at host:port" and why. `reserve` is told of every
+  // block the connection allocates for what it receives.
   connection(const std::string& host, const std::string& port,
-             const connection_settings& settings = {});
+             const connection_settings& settings = {},
+             reserve_memory reserve = {});
   // Takes over `descriptor`, a connected stream socket (one end of a socket
   // pair, in tests); only the settings' wait limit applies.
   explicit connection(int descriptor, const connection_settings& settings = {});
@@ -59,7 +62,9 @@ class connection {
 
   // The next line, without its line feed.
   std::string read_line();
-  // Appends the next `count` lines, each with its line feed, to `out`.
+  // Appends the next `count` lines, each with its line feed, to `out`. When
+  // `out` is empty and they are all that has come, the buffer that holds
+  // them becomes `out`, without a copy.
   void read_lines(std::size_t count, std::string& out);
   // Appends the next `count` bytes to `out`.
   void read_bytes(std::size_t count, std::string& out);
@@ -88,7 +93,7 @@ class connection {
   bool fill();
   // Makes room after the unread bytes: moves them to the front of the
   // buffer, or grows it.
-  void make_room();
+  void make_room_to_receive();
   // Waits until the socket is ready for `events`, within the wait limit and
   // the deadline.
   void wait_for(short events) const;
@@ -96,6 +101,7 @@ class connection {
 
   transport transport_;
   std::string peer_;
+  reserve_memory reserve_;
   std::chrono::milliseconds wait_limit_;
   std::optional<clock::time_point> deadline_;
   // Received bytes; those from begin_ to end_ are unread. Sized at the first

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/memory.h"
 #include "sng/sng.h"
 #include "stego/stego.h"
 
@@ -17,19 +18,30 @@ namespace client {
 // and notices. When `secret` is to be hidden in the pixels (`pixel_mode`)
 // and the picture's palette has no room for a new colour per byte of it,
 // the picture is sent as 8-bit RGB and a line on `notices` says so. Throws
-// as decode_png does.
+// as decode_png does. `reserve` is told of the memory of each step: at every
+// moment the conversion holds at most what it has told, with 64 KiB to
+// spare.
 std::string png_upload_text(std::string_view png, const std::string& name,
                             const std::string& secret, bool pixel_mode,
-                            std::ostream& notices);
+                            std::ostream& notices,
+                            const reserve_memory& reserve = {});
 
 // The SNG text to upload for the SNG file `file`: without comments
 // (without_comments), with a line feed added when its last line lacks one.
-std::string sng_upload_text(std::string_view file);
+// `reserve` is told of the text's memory.
+std::string sng_upload_text(std::string_view file,
+                            const reserve_memory& reserve = {});
+
+// Whether `text` has the header chunk every SNG picture has: the word IHDR
+// (with or without a colon or semicolon) before a "{". A file of another
+// kind, a JPEG or a letter, has none.
+bool has_sng_header(std::string_view text);
 
 // The PNG file of the picture `sng_text`, which came from `source`. Throws
 // failure when the text does not parse or PNG cannot hold the picture.
+// `reserve` is told of the memory of each step, as for png_upload_text.
 std::string png_of(const std::string& sng_text, const std::string& source,
-                   std::ostream& notices);
+                   std::ostream& notices, const reserve_memory& reserve = {});
 
 // The bytes hidden at `positions`; throws failure for a position outside
 // the picture, where nothing can be hidden.

@@ -1,6 +1,7 @@
 #include "client/png_io.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstring>
@@ -23,6 +24,32 @@ constexpr std::uint64_t max_pixels = 32 * 1024 * 1024;
 
 // Length of the signature every PNG file starts with.
 constexpr std::size_t signature_bytes = 8;
+
+// What libpng and zlib hold while they decode or encode, besides two rows:
+// zlib's window and state, with room to spare.
+constexpr std::size_t codec_state_bytes = 1024 * 1024;
+
+// Bytes of one chunk's length, type and check.
+constexpr std::size_t chunk_frame_bytes = 12;
+
+// What libpng holds while it decodes or encodes `picture`: its state, the
+// row it works on and the row before, each behind a filter byte.
+std::size_t codec_bytes(const raster& picture) {
+  const std::size_t row = picture.data_bytes() / picture.height;
+  return codec_state_bytes + 2 * (row + 1);
+}
+
+// Most bytes encode writes for `picture`: every row behind its filter byte,
+// compressed at worst into a little more than itself, in chunks of 8 KiB or
+// more, and the header, palette, text and end chunks.
+std::size_t png_bytes_bound(const raster& picture) {
+  const std::size_t filtered = picture.data_bytes() + picture.height;
+  const std::size_t compressed = compressBound(filtered);
+  const std::size_t chunks = compressed / 8192 + 4;
+  return signature_bytes + compressed + chunks * chunk_frame_bytes + 13 +
+         3 * picture.palette.size() + picture.keyword.size() + 1 +
+         picture.text.size();
+}
 
 // The bytes of a PNG file that libpng has not read yet.
 struct png_source {
@@ -75,12 +102,14 @@ class png_session {
   // not own anything with a destructor.
   template <class Step>
   void run(const std::string& path, Step step) {
-    if (setjmp(png_jmpbuf(png_))) throw failure(path + ": " + error_);
+    if (setjmp(png_jmpbuf(png_))) throw failure(path + failure_words_ + error_);
     step();
   }
 
  protected:
-  png_session() = default;
+  // `failure_words` stand between the file's name and libpng's message.
+  explicit png_session(const char* failure_words)
+      : failure_words_(failure_words) {}
   // Completes construction; `png` may be null when libpng ran out of memory.
   void start(png_structp png) {
     png_ = png;
@@ -93,13 +122,17 @@ class png_session {
   png_infop info_ = nullptr;
 
  private:
+  const char* failure_words_;
   std::string error_;
 };
 
 // Reads from `source`, which must outlive the reader.
 class png_reader : public png_session {
  public:
-  explicit png_reader(png_source& source) {
+  // libpng fails to read only what is no whole PNG file: one cut short,
+  // or bytes that are no chunk where one should start.
+  explicit png_reader(png_source& source)
+      : png_session(" is a damaged PNG file: ") {
     try {
       start(png_create_read_struct(PNG_LIBPNG_VER_STRING, error(), keep_error,
                                    ignore_warning));
@@ -115,7 +148,7 @@ class png_reader : public png_session {
 // Appends to `out`, which must outlive the writer.
 class png_writer : public png_session {
  public:
-  explicit png_writer(std::string& out) {
+  explicit png_writer(std::string& out) : png_session(": ") {
     try {
       start(png_create_write_struct(PNG_LIBPNG_VER_STRING, error(), keep_error,
                                     ignore_warning));
@@ -301,7 +334,7 @@ void encode(png_writer& writer, const raster& picture,
 }  // namespace
 
 raster decode_png(std::string_view bytes, const std::string& path,
-                  std::ostream& notices) {
+                  std::ostream& notices, const reserve_memory& reserve) {
   if (bytes.size() < signature_bytes ||
       png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0,
                   signature_bytes))
@@ -325,14 +358,21 @@ raster decode_png(std::string_view bytes, const std::string& path,
   request_form(reader, picture, path);
   if (picture.kind == raster::form::indexed)
     read_palette(reader, picture, path);
+  announce(reserve, picture.data_bytes() + codec_bytes(picture));
   read_rows(reader, picture, path);
   if (picture.kind == raster::form::indexed) check_indices(picture, path);
   read_text(reader, picture, path);
   return picture;
 }
 
-std::string encode_png(const raster& picture, const std::string& path) {
+std::string encode_png(const raster& picture, const std::string& path,
+                       const reserve_memory& reserve) {
+  // Room for the whole file at once, so that the bytes are never copied
+  // into a larger block while libpng writes them.
+  const std::size_t bound = png_bytes_bound(picture);
+  announce(reserve, bound + codec_bytes(picture));
   std::string bytes;
+  bytes.reserve(bound);
   png_writer writer(bytes);
   encode(writer, picture, path);
   return bytes;

@@ -8,6 +8,10 @@
 namespace client {
 namespace {
 
+// What separates positions: a person copying them by hand brings line feeds,
+// carriage returns and blanks at either end along.
+constexpr const char* white_space = " \t\r\n\v\f";
+
 // A decimal number that spans all of [first, last).
 std::optional<std::uint32_t> whole_number(const char* first, const char* last) {
   std::uint32_t value = 0;
@@ -30,13 +34,13 @@ std::optional<pixel> parse_position(const std::string& word) {
 
 std::optional<std::vector<pixel>> parse_positions(const std::string& text) {
   std::vector<pixel> positions;
-  std::size_t start = text.find_first_not_of(" \t");
+  std::size_t start = text.find_first_not_of(white_space);
   while (start != std::string::npos) {
-    const std::size_t end = text.find_first_of(" \t", start);
+    const std::size_t end = text.find_first_of(white_space, start);
     const auto position = parse_position(text.substr(start, end - start));
     if (!position) return std::nullopt;
     positions.push_back(*position);
-    start = text.find_first_not_of(" \t", end);
+    start = text.find_first_not_of(white_space, end);
   }
   return positions;
 }

@@ -117,10 +117,11 @@ void check_password_mode(const std::string& secret,
 // one whose stored text would be longer than the service writes. A text
 // that is no picture is left to the service to refuse.
 void check_picture(const std::string& sng_text, const std::string& secret,
-                   const std::optional<std::string>& password) {
+                   const std::optional<std::string>& password,
+                   const reserve_memory& reserve) {
   std::optional<sng> picture;
   try {
-    picture.emplace(sng_text);
+    picture.emplace(sng_text, callable(reserve));
   } catch (const sng::parse_error&) {
     return;
   }
@@ -275,7 +276,8 @@ std::vector<std::string> list_pictures(const service_address& service) {
 }
 
 std::string fetch_picture(const service_address& service, const std::string& id,
-                          const std::vector<std::string>& passwords) {
+                          const std::vector<std::string>& passwords,
+                          const reserve_memory& reserve) {
   check_word("the identifier", id);
   std::string request = "getpic " + id;
   for (const std::string& password : passwords) {
@@ -283,7 +285,7 @@ std::string fetch_picture(const service_address& service, const std::string& id,
     request += " " + password;
   }
   const std::string action = "cannot get " + id;
-  connection link(service.host, service.port);
+  connection link(service.host, service.port, {}, reserve);
   begin_exchange(link, service);
   send_request(link, request + "\n");
   const std::string answer = link.read_line();
@@ -300,10 +302,11 @@ void check_store_arguments(const std::string& secret,
 stored_picture store_picture(const service_address& service,
                              const std::string& sng_text,
                              const std::string& secret,
-                             const std::optional<std::string>& password) {
+                             const std::optional<std::string>& password,
+                             const reserve_memory& reserve) {
   const std::string command = putpic_command(secret, password);
   const std::size_t lines = check_upload(sng_text);
-  check_picture(sng_text, secret, password);
+  check_picture(sng_text, secret, password, reserve);
   const std::string action = "cannot store the picture";
   connection link(service.host, service.port);
   begin_exchange(link, service);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/memory.h"
 #include "stego/stego.h"
 
 namespace client {
@@ -50,8 +51,10 @@ std::vector<std::string> list_pictures(const service_address& service);
 
 // The SNG text of the picture `id`, offering `passwords` in order. Throws
 // usage_error for an identifier or password the protocol cannot carry.
+// `reserve` is told of the memory the answer takes as it arrives.
 std::string fetch_picture(const service_address& service, const std::string& id,
-                          const std::vector<std::string>& passwords);
+                          const std::vector<std::string>& passwords,
+                          const reserve_memory& reserve = {});
 
 // Throws as store_picture does for `secret` and `password`, without a
 // picture: a cheap check to make before converting one.
@@ -62,10 +65,12 @@ void check_store_arguments(const std::string& secret,
 // guarded by `password` when there is one, hidden in its pixels otherwise.
 // Throws usage_error for a secret or password the protocol or the stored
 // picture cannot carry, and over_limit, before connecting, for a command
-// line or an upload past the service's limits.
+// line or an upload past the service's limits. `reserve` is told of the
+// memory of the picture read to check it before it is sent.
 stored_picture store_picture(const service_address& service,
                              const std::string& sng_text,
                              const std::string& secret,
-                             const std::optional<std::string>& password);
+                             const std::optional<std::string>& password,
+                             const reserve_memory& reserve = {});
 
 }  // namespace client

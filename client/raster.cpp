@@ -42,7 +42,11 @@ void raster::set_sample(std::size_t position, std::uint16_t value) {
   data[2 * position + 1] = static_cast<std::uint8_t>(value);
 }
 
-void raster::allocate() { data.assign(sample_count() * (bitdepth / 8), 0); }
+std::size_t raster::data_bytes() const {
+  return sample_count() * (bitdepth / 8);
+}
+
+void raster::allocate() { data.assign(data_bytes(), 0); }
 
 raster without_palette(const raster& picture) {
   raster result;

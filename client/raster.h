@@ -31,9 +31,11 @@ struct raster {
   std::string text;
 
   std::size_t sample_count() const;
+  // Bytes `data` takes for width x height pixels of this kind and bit depth.
+  std::size_t data_bytes() const;
   std::uint16_t sample(std::size_t position) const;
   void set_sample(std::size_t position, std::uint16_t value);
-  // Sizes `data` for width x height pixels of this kind and bit depth.
+  // Sizes `data` to data_bytes().
   void allocate();
 };
 

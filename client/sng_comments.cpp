@@ -91,7 +91,7 @@ void strip_line(std::string_view line, bool& quoted, std::string& out) {
 
 std::string without_comments(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  out.reserve(text.size() + 1);  // and the line feed an upload may add
   bool quoted = false;
   for (std::size_t start = 0; start < text.size();) {
     const std::size_t end = std::min(text.find('\n', start), text.size());

@@ -159,7 +159,14 @@ std::uint8_t palette_sample(std::int32_t value) {
   return static_cast<std::uint8_t>(value);
 }
 
-void fill_indexed(raster& result, const sng& picture) {
+// Sizes the samples of `result`, whose form and size are set.
+void allocate(raster& result, const reserve_memory& reserve) {
+  announce(reserve, result.data_bytes());
+  result.allocate();
+}
+
+void fill_indexed(raster& result, const sng& picture,
+                  const reserve_memory& reserve) {
   const std::vector<pcolor>& colors = picture.chunk_PLTE().colors;
   if (colors.size() > max_palette_entries)
     throw failure("a palette of " + std::to_string(colors.size()) +
@@ -169,7 +176,7 @@ void fill_indexed(raster& result, const sng& picture) {
   for (const pcolor& color : colors)
     result.palette.push_back({palette_sample(color.r), palette_sample(color.g),
                               palette_sample(color.b)});
-  result.allocate();
+  allocate(result, reserve);
   auto out = result.data.begin();
   const sng_IMAGE& image = picture.chunk_IMAGE();
   for (std::size_t y = 0; y < image.row_count(); ++y)
@@ -225,11 +232,12 @@ raster::form direct_form(const sng& picture, std::ostream& notices) {
   return header.alpha ? raster::form::rgba : raster::form::rgb;
 }
 
-void fill_direct(raster& result, const sng& picture, std::ostream& notices) {
+void fill_direct(raster& result, const sng& picture, std::ostream& notices,
+                 const reserve_memory& reserve) {
   const sample_scale scale = scale_for(picture.chunk_IHDR().bitdepth);
   result.kind = direct_form(picture, notices);
   result.bitdepth = scale.max == 0xffff ? 16 : 8;
-  result.allocate();
+  allocate(result, reserve);
   const bool grey = channels(result.kind) <= 2;
   const bool alpha = has_alpha(result.kind);
   std::size_t position = 0;
@@ -300,27 +308,34 @@ void check_sng_size(const raster& picture, const std::string& name) {
                      std::to_string(max_upload_bytes));
 }
 
-std::string to_sng(const raster& picture, std::ostream& notices) {
+std::string to_sng(const raster& picture, std::ostream& notices,
+                   const reserve_memory& reserve) {
   std::string text = head(picture, notices);
+  announce(reserve, text.size() + sng_image_bytes(picture));
   write_rows(text, picture);
   text += image_end;
-  return parse_sng(text, "the converted picture").to_raw_string();
+  const sng converted = parse_sng(text, "the converted picture", reserve);
+  const std::size_t size = converted.raw_size();
+  announce(reserve, size);
+  return converted.to_raw_string(size);
 }
 
-raster from_sng(const sng& picture, std::ostream& notices) {
+raster from_sng(const sng& picture, std::ostream& notices,
+                const reserve_memory& reserve) {
   raster result;
   set_size(result, picture.chunk_IHDR());
   if (picture.chunk_IMAGE().indexed)
-    fill_indexed(result, picture);
+    fill_indexed(result, picture, reserve);
   else
-    fill_direct(result, picture, notices);
+    fill_direct(result, picture, notices, reserve);
   keep_text(result, picture, notices);
   return result;
 }
 
-sng parse_sng(const std::string& text, const std::string& source) {
+sng parse_sng(const std::string& text, const std::string& source,
+              const reserve_memory& reserve) {
   try {
-    return sng(text);
+    return sng(text, callable(reserve));
   } catch (const sng::parse_error&) {
     throw failure(source + " is not a valid SNG picture");
   }

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "client/memory.h"
 #include "client/raster.h"
 #include "sng/sng.h"
 
@@ -17,8 +18,11 @@ namespace client {
 // an indexed picture is a palette, a histogram (each entry's pixel count,
 // clamped to 1 .. 32767) and rows of indices. A text chunk that SNG cannot
 // carry (a keyword that is not one word, a text of several lines or holding
-// "}") is left out, and a line on `notices` says so.
-std::string to_sng(const raster& picture, std::ostream& notices);
+// "}") is left out, and a line on `notices` says so. `reserve` is told of the
+// text and of the picture read back from it to write it in the service's
+// layout.
+std::string to_sng(const raster& picture, std::ostream& notices,
+                   const reserve_memory& reserve = {});
 
 // Bytes of the IMAGE chunk that to_sng writes for `picture`, from its size,
 // form and bit depth alone: no pixel is read, so a picture can be measured
@@ -36,11 +40,14 @@ void check_sng_size(const raster& picture, const std::string& name);
 // the header has the alpha flag. Bit depths 1, 2 and 4 are widened to 8. A
 // text chunk is kept when PNG can carry its keyword. Throws failure for a
 // picture PNG cannot hold: no pixels, more than 256 palette entries, a
-// sample or index out of range, another bit depth.
-raster from_sng(const sng& picture, std::ostream& notices);
+// sample or index out of range, another bit depth. `reserve` is told of the
+// raster's samples.
+raster from_sng(const sng& picture, std::ostream& notices,
+                const reserve_memory& reserve = {});
 
 // `text` as an SNG picture; throws failure naming `source` when it does not
-// parse.
-sng parse_sng(const std::string& text, const std::string& source);
+// parse. `reserve` is told of the memory the picture takes as it is read.
+sng parse_sng(const std::string& text, const std::string& source,
+              const reserve_memory& reserve = {});
 
 }  // namespace client

@@ -1,5 +1,5 @@
-// The client library's own logic, without a service: SNG comments and the
-// size check of PNG files.
+// The client library's own logic, without a service: SNG comments, the
+// positions people paste and the size check of PNG files.
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -9,6 +9,7 @@
 
 #include "client/errors.h"
 #include "client/png_io.h"
+#include "client/positions.h"
 #include "client/sng_comments.h"
 #include "sng/sng.h"
 
@@ -51,6 +52,12 @@ TEST(sng_comments, values_quarn_writes_unquoted_are_kept_whole) {
       "tEXt {\n\tkeyword: #tag\n\ttext: issue #5 \"# 6\n}\n"
       "private a#b {\n\t\"x # y\n# z\"\n}\n";
   EXPECT_EQ(text, client::without_comments(text));
+}
+
+TEST(positions, white_space_a_person_copies_along_separates_them) {
+  const auto positions = client::parse_positions(" 0:1\r\n5:10\t\n4:7  \n");
+  ASSERT_TRUE(positions);
+  EXPECT_EQ("0:1 5:10 4:7", client::format_positions(*positions));
 }
 
 void append_bytes(png_structp png, png_bytep data, png_size_t length) {

@@ -1,7 +1,8 @@
 """quarn-web in a real browser: headless Chromium, driven by Selenium, uses
 the gallery page against the real quarn-web and the real service. It uploads
 a PNG through the form, sees it in the grid, opens a protected picture with
-its password, reveals hidden text, and saves a screenshot of the page.
+its password and sees its secret, reveals hidden text from positions copied
+with a line feed, and saves a screenshot of the page.
 
 Usage: gallery_browser_test.py QUARN QUARN_WEB SCREENSHOT
 Run it in a network namespace of its own (tests/support/in_private_network):
@@ -134,19 +135,33 @@ class gallery_in_chromium(unittest.TestCase):
         self.assertEqual(len("attack@dawn"), len(positions.split()))
         self.wait_for_image(self.tile("1.sng"))
 
-        # A protected picture shows as a lock until its password opens it.
+        # A protected picture shows as a lock until its password opens it;
+        # a wrong one leaves the lock, saying why, ready for another try.
+        # Opened, it shows its secret.
         self.assertEqual("2.sng", self.upload(self.guarded_png, "s3cret",
                                               "tr0ub4dor").text)
+        upload = self.browser.find_element(By.ID, "upload")
+        self.assertEqual("", upload.find_element(By.NAME, "secret")
+                         .get_attribute("value"))
         guarded = self.tile("2.sng")
         self.wait_for(lambda _: "locked" in guarded.get_attribute("class"))
-        guarded.find_element(By.NAME, "password").send_keys("tr0ub4dor")
+        guarded.find_element(By.NAME, "password").send_keys("wrong")
+        guarded.find_element(By.TAG_NAME, "button").click()
+        self.wait_for(lambda _: guarded.find_element(
+            By.CSS_SELECTOR, ".lock .error").text.endswith("wrong password"))
+        box = guarded.find_element(By.NAME, "password")
+        box.clear()
+        box.send_keys("tr0ub4dor")
         guarded.find_element(By.TAG_NAME, "button").click()
         self.wait_for_image(guarded)
+        self.assertEqual("s3cret", guarded.find_element(
+            By.CSS_SELECTOR, ".secret output").text)
 
-        # The positions read the hidden text back.
+        # The positions, copied by hand with the line feed after them, read
+        # the hidden text back.
         self.tile("1.sng").find_element(By.CSS_SELECTOR, "button.quiet").click()
         reveal = self.browser.find_element(By.ID, "reveal")
-        reveal.find_element(By.NAME, "positions").send_keys(positions)
+        reveal.find_element(By.NAME, "positions").send_keys(positions + "\n")
         reveal.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
         text = self.wait_for(shown.visibility_of_element_located(
             (By.CSS_SELECTOR, "#reveal-result .hidden-text")))

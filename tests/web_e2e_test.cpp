@@ -13,16 +13,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/line_client.h"
+#include "support/pictures.h"
 #include "support/private_network.h"
 #include "support/service_process.h"
 
@@ -84,20 +89,36 @@ rgba_picture decode(const std::string& bytes) {
 
 // ---------------------------------------------------------------- running
 
-// quarn-web on port 18371 in front of the service at `service_port`; what
-// it writes to standard error is kept in a file.
+// How to start quarn-web: the service's port, more arguments, and
+// entries ("NAME=value") added to its environment.
+struct web_settings {
+  std::string service_port = "18360";
+  std::vector<std::string> arguments;
+  std::vector<std::string> environment;
+};
+
+// quarn-web on port 18371 in front of the service; what it writes to
+// standard error is kept in a file.
 class web_process {
  public:
-  explicit web_process(const std::string& service_port = "18360") {
+  explicit web_process(const web_settings& settings = {}) {
     char pattern[] = "/tmp/quarn-web-log-XXXXXX";
     const int log = ::mkstemp(pattern);
     log_ = pattern;
-    const std::string listen = "127.0.0.1:" + std::to_string(web_port);
+    std::vector<std::string> words = {QUARN_WEB_BINARY, "--listen",
+                                      "127.0.0.1:" + std::to_string(web_port),
+                                      "-p", settings.service_port};
+    words.insert(words.end(), settings.arguments.begin(),
+                 settings.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(log, 2);
-      ::execl(QUARN_WEB_BINARY, QUARN_WEB_BINARY, "--listen", listen.c_str(),
-              "-p", service_port.c_str(), static_cast<char*>(nullptr));
+      for (const std::string& entry : settings.environment)
+        ::putenv(const_cast<char*>(entry.c_str()));
+      ::execv(QUARN_WEB_BINARY, argv.data());
       ::_exit(127);
     }
     ::close(log);
@@ -118,6 +139,16 @@ class web_process {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+  }
+
+  // A figure of /proc/PID/status in kiB: "VmRSS", "VmHWM" (the peak).
+  long memory_kib(const std::string& figure) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.starts_with(figure + ":"))
+        return std::stol(line.substr(figure.size() + 1));
+    ADD_FAILURE() << "no " << figure;
+    return 0;
   }
 
  private:
@@ -301,8 +332,11 @@ TEST_F(web_gallery, bad_input_is_refused_with_its_reason) {
            "picture's pixels (it needs two pixels per byte, a bit depth of 4 "
            "or more, and in a palette picture room for one new colour per "
            "byte)"},
+          {{{"file", "GIF89a"}, {"secret", "s"}},
+           "picture is neither a PNG file nor SNG text: quarn-web stores PNG "
+           "pictures and SNG text"},
           {{{"file", "\x89PNG\r\n\x1a\n broken"}, {"secret", "s"}},
-           "picture: Read Error"},
+           "picture is a damaged PNG file: Read Error"},
       };
   for (const auto& [fields, message] : uploads)
     EXPECT_EQ(message, post_json("/pictures", fields, 400)["error"]);
@@ -359,13 +393,17 @@ TEST_F(web_gallery, an_upload_the_service_would_refuse_is_never_sent) {
   EXPECT_EQ(json::parse(R"({"ids": []})"), get_json("/api/pictures", 200));
 }
 
-// A raw connection to quarn-web, for requests no HTTP client would send.
+// A raw connection to quarn-web, for requests no HTTP client would send,
+// from the client address `source` (any address of 127.0.0.0/8 is local).
 class raw_connection {
  public:
-  raw_connection() {
+  explicit raw_connection(const char* source = "127.0.0.1") {
     descriptor_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &address.sin_addr);
+    EXPECT_EQ(0, ::bind(descriptor_, reinterpret_cast<sockaddr*>(&address),
+                        sizeof address));
     address.sin_port = htons(web_port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(0, ::connect(descriptor_, reinterpret_cast<sockaddr*>(&address),
@@ -395,6 +433,18 @@ class raw_connection {
     ADD_FAILURE() << "quarn-web did not close the connection";
     return received;
   }
+  // Sends what a closed connection may refuse, as a slow client goes on
+  // sending until it notices.
+  void offer(const std::string& bytes) {
+    ::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Whether quarn-web has closed the connection, waiting up to `limit`.
+  bool closed_within(std::chrono::milliseconds limit) {
+    pollfd entry{descriptor_, POLLIN, 0};
+    char byte;
+    return ::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
+           ::recv(descriptor_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+  }
 
  private:
   int descriptor_ = -1;
@@ -403,7 +453,8 @@ class raw_connection {
 TEST_F(web_gallery, a_body_past_the_bound_is_refused_unread) {
   raw_connection connection;
   connection.send(
-      "POST /pictures HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+      "POST /pictures HTTP/1.1\r\nHost: 127.0.0.1:18371\r\n"
+      "Connection: close\r\n"
       "Content-Type: multipart/form-data; boundary=b\r\n"
       "Content-Length: 1000000000\r\n\r\n");
   EXPECT_TRUE(connection.read_to_close(std::chrono::seconds(5))
@@ -418,13 +469,262 @@ TEST_F(web_gallery, a_client_that_stalls_is_dropped) {
 }
 
 TEST(web_without_service, an_unreachable_service_is_a_bad_gateway) {
-  const web_process web("1");
+  const web_process web({.service_port = "1"});
   httplib::Client http("127.0.0.1", web_port);
   const httplib::Result result = http.Get("/api/pictures");
   ASSERT_TRUE(result);
   EXPECT_EQ(502, result->status);
   EXPECT_TRUE(json::parse(result->body)["error"].get<std::string>().starts_with(
       "cannot reach quarn at 127.0.0.1:1: "));
+}
+
+// ------------------------------------------------------ hosts and caching
+
+TEST(web_hosts, a_request_for_another_host_gets_421_and_nothing_else) {
+  const service_process service;
+  const web_process web({.arguments = {"--host", "Gallery.example"}});
+  httplib::Client http("127.0.0.1", web_port);
+  const std::string png = encode(test_picture(4, 4));
+  const httplib::Result foreign = http.Post(
+      "/pictures",
+      {{"Host", "evil.example:18371"}, {"Origin", "http://evil.example:18371"}},
+      form({{"file", png}, {"secret", "s"}}));
+  ASSERT_TRUE(foreign);
+  EXPECT_EQ(421, foreign->status);
+  for (const char* host :
+       {"127.0.0.1:18371", "localhost:18371", "gallery.example:18371"}) {
+    const httplib::Result named = http.Get("/api/pictures", {{"Host", host}});
+    ASSERT_TRUE(named) << host;
+    EXPECT_EQ(R"({"ids":[]})", named->body) << host;
+  }
+}
+
+TEST_F(web_gallery, an_unprotected_picture_is_cached_for_good_and_answers_304) {
+  const std::string png = encode(test_picture(4, 4));
+  post_json("/pictures", {{"file", png}, {"secret", "s"}}, 200);
+  const httplib::Result first = http.Get("/pictures/1.sng.png");
+  ASSERT_TRUE(first);
+  EXPECT_EQ("public, max-age=31536000, immutable",
+            first->get_header_value("Cache-Control"));
+  EXPECT_EQ("same-origin",
+            first->get_header_value("Cross-Origin-Resource-Policy"));
+  const std::string etag = first->get_header_value("ETag");
+  ASSERT_FALSE(etag.empty());
+  const httplib::Result again =
+      http.Get("/pictures/1.sng.png", {{"If-None-Match", etag}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(304, again->status);
+  EXPECT_EQ(etag, again->get_header_value("ETag"));
+  EXPECT_EQ("", again->body);
+
+  post_json("/pictures", {{"file", png}, {"secret", "s"}, {"password", "p"}},
+            200);
+  const httplib::Result opened =
+      post("/pictures/2.sng.png", {{"password", "p"}});
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(200, opened->status);
+  EXPECT_EQ("no-store", opened->get_header_value("Cache-Control"));
+  EXPECT_EQ("", opened->get_header_value("ETag"));
+}
+
+TEST_F(web_gallery, a_protected_picture_tells_its_secret_only_when_unlocked) {
+  const std::string png = encode(test_picture(8, 8));
+  post_json("/pictures",
+            {{"file", png}, {"secret", "s3cret"}, {"password", "tr0ub4dor"}},
+            200);
+  post_json("/pictures", {{"file", png}, {"secret", "s"}}, 200);
+  EXPECT_EQ(
+      json::parse(R"({"secret": "s3cret"})"),
+      post_json("/pictures/1.sng/secret", {{"password", "tr0ub4dor"}}, 200));
+  post_json("/pictures/1.sng/secret", {{"password", "nope"}}, 403);
+  post_json("/pictures/2.sng/secret", {}, 400);
+  // Its pixels hide nothing: reading them says where the secret is.
+  EXPECT_TRUE(post_json("/pictures/1.sng/reveal",
+                        {{"positions", "0:0"}, {"password", "tr0ub4dor"}}, 200)
+                  .contains("note"));
+}
+
+// --------------------------------------------------------- slow clients
+
+// Three requests on one kept-alive connection, each answered at once: an
+// answer written in two parts is not held back until the client
+// acknowledges the first (Nagle's algorithm meets delayed acknowledgements
+// after the first answer, for 40 ms each).
+TEST_F(web_gallery, requests_on_a_kept_alive_connection_are_not_held_back) {
+  http.set_keep_alive(true);
+  ASSERT_TRUE(http.Get("/gallery.css"));
+  for (int request = 0; request < 3; ++request) {
+    const auto start = std::chrono::steady_clock::now();
+    const httplib::Result answer = http.Get("/gallery.js");
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(answer);
+    EXPECT_LT(took, std::chrono::milliseconds(30)) << "request " << request;
+  }
+}
+
+// Test settings: stalls and the headers deadline of `ms` milliseconds,
+// bodies due within ten times that.
+std::string stalls_of(int ms) {
+  return "QUARN_WEB_TEST_STALL_MS=" + std::to_string(ms);
+}
+
+TEST(web_slow_clients, headers_that_trickle_are_cut_off_and_others_are_served) {
+  const service_process service;
+  const web_process web({.environment = {stalls_of(1000)}});
+  std::vector<std::unique_ptr<raw_connection>> slow;
+  for (int i = 0; i < 8; ++i) {
+    slow.push_back(std::make_unique<raw_connection>("127.0.0.2"));
+    slow.back()->send("GET / HTTP/1.1\r\n");
+  }
+  // One address holds two connections; the others are closed at once,
+  // well before the two are due.
+  const auto closed = [&] {
+    return std::count_if(slow.begin(), slow.end(), [](const auto& connection) {
+      return connection->closed_within(std::chrono::milliseconds(0));
+    });
+  };
+  const auto soon =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  while (closed() < 6 && std::chrono::steady_clock::now() < soon)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(6, closed());
+
+  httplib::Client http("127.0.0.1", web_port);
+  const auto start = std::chrono::steady_clock::now();
+  bool served = true;
+  for (int line = 0; line < 20; ++line) {  // a header line every 100 ms
+    for (const auto& connection : slow) connection->offer("X-Slow: 1\r\n");
+    const httplib::Result page = http.Get(line % 2 ? "/" : "/api/pictures");
+    served = served && page && page->status == 200;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(served);
+  // Sending all along, they were cut off once their headers were due.
+  for (const auto& connection : slow)
+    connection->read_to_close(std::chrono::seconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(web_slow_clients, bodies_that_trickle_hold_no_form_slot_and_end_in_408) {
+  const service_process service;
+  const web_process web({.environment = {stalls_of(500)}});
+  const char* sources[] = {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6",
+                           "127.0.0.7"};
+  std::vector<std::unique_ptr<raw_connection>> slow;
+  for (const char* source : sources) {
+    slow.push_back(std::make_unique<raw_connection>(source));
+    slow.back()->send(
+        "POST /pictures HTTP/1.1\r\nHost: 127.0.0.1:18371\r\n"
+        "Content-Type: multipart/form-data; boundary=b\r\n"
+        "Content-Length: 100000\r\n\r\n--b\r\n"
+        "Content-Disposition: form-data; name=\"secret\"\r\n\r\n");
+  }
+  httplib::Client http("127.0.0.1", web_port);
+  const std::string png = encode(test_picture(4, 4));
+  for (int step = 0; step < 60; ++step) {  // a byte every 100 ms, for 6 s
+    for (const auto& connection : slow) connection->offer("x");
+    if (step == 5) {
+      const httplib::Result stored =
+          http.Post("/pictures",
+                    form({{"file", png}, {"secret", "s"}, {"password", "p"}}));
+      ASSERT_TRUE(stored);
+      EXPECT_EQ(200, stored->status) << stored->body;
+      const httplib::Result opened =
+          http.Post("/pictures/1.sng.png", form({{"password", "p"}}));
+      ASSERT_TRUE(opened);
+      EXPECT_EQ(200, opened->status) << opened->body;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (const auto& connection : slow)
+    EXPECT_TRUE(connection->read_to_close(std::chrono::seconds(2))
+                    .starts_with("HTTP/1.1 408 Request Timeout\r\n"));
+}
+
+// ----------------------------------------------------------------- memory
+
+// The status of the answer to `request`, sent from `source`, once the
+// answer has come whole.
+int raw_status(const char* source, const std::string& request) {
+  raw_connection connection(source);
+  connection.send(request);
+  const std::string answer = connection.read_to_close(std::chrono::seconds(60));
+  return answer.starts_with("HTTP/1.1 ") ? std::stoi(answer.substr(9, 3)) : 0;
+}
+
+// Stores `text` with putpic, in password mode with `password` when it is
+// not empty; returns the identifier.
+std::string store_directly(const std::string& text,
+                           const std::string& password) {
+  line_client service;
+  service.send_line(password.empty() ? "putpic s" : "putpic s " + password);
+  service.send_block(text);
+  const std::string answer = service.line();
+  return answer.substr(0, answer.find(';'));
+}
+
+TEST(web_memory, parallel_conversions_stay_within_the_budget) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers hold freed memory: measured without them";
+#endif
+  constexpr long budget_mib = 160;
+  const service_process service;
+  const web_process web({.environment = {"QUARN_WEB_TEST_BUDGET_MIB=" +
+                                         std::to_string(budget_mib)}});
+  // 25 MB of SNG text: 1900 x 1900 pixels of 8-bit RGB.
+  const std::string text = rgb_picture(1900, 1900, "3a7bd5");
+  const std::string open = store_directly(text, "");
+  const std::string guarded = store_directly(text, "pw");
+  const long before = web.memory_kib("VmRSS");
+
+  const std::string form_body =
+      "--b\r\nContent-Disposition: form-data; name=\"password\"\r\n\r\n"
+      "pw\r\n--b--\r\n";
+  const std::string requests[] = {
+      "GET /pictures/" + open +
+          ".png HTTP/1.1\r\nHost: 127.0.0.1:18371\r\nConnection: close\r\n\r\n",
+      "POST /pictures/" + guarded +
+          ".png HTTP/1.1\r\nHost: 127.0.0.1:18371\r\nConnection: close\r\n"
+          "Content-Type: multipart/form-data; boundary=b\r\n"
+          "Content-Length: " +
+          std::to_string(form_body.size()) + "\r\n\r\n" + form_body};
+  for (const std::string& request : requests) {
+    std::vector<std::thread> clients;
+    std::vector<int> statuses(8);
+    for (int i = 0; i < 8; ++i)
+      clients.emplace_back([&, i] {
+        const std::string source = "127.0.1." + std::to_string(i + 1);
+        statuses[i] = raw_status(source.c_str(), request);
+      });
+    for (std::thread& client : clients) client.join();
+    for (const int status : statuses)
+      EXPECT_TRUE(status == 200 || status == 503) << status;
+    EXPECT_NE(statuses.end(), std::find(statuses.begin(), statuses.end(), 200));
+  }
+  const long peak = web.memory_kib("VmHWM");
+  std::cout << "quarn-web held " << before / 1024 << " MiB, at most "
+            << peak / 1024 << " MiB, with a budget of " << budget_mib
+            << " MiB\n";
+  EXPECT_LE(peak - before, budget_mib * 1024);
+}
+
+TEST(web_memory, a_conversion_past_the_budget_gets_503) {
+  const service_process service;
+  const web_process web({.environment = {"QUARN_WEB_TEST_BUDGET_MIB=1"}});
+  const std::string id = store_directly(rgb_picture(400, 400), "");
+  httplib::Client http("127.0.0.1", web_port);
+  const httplib::Result answer = http.Get("/pictures/" + id + ".png");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(503, answer->status) << answer->body;
+}
+
+TEST_F(web_gallery, a_stored_picture_png_cannot_hold_gets_422) {
+  const std::string id = store_directly(
+      sng_text({.width = 2, .height = 2, .bitdepth = 12, .pixel = "fff000fff"}),
+      "");
+  const httplib::Result answer = http.Get("/pictures/" + id + ".png");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(422, answer->status) << answer->body;
 }
 
 }  // namespace

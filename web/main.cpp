@@ -1,7 +1,7 @@
 // quarn-web: a gallery of the pictures stored in a quarn service, served
 // over HTTP to a browser. It is a client of the service like quarn-cli and
 // never touches the service's files.
-#include <httplib.h>
+#include <malloc.h>
 
 #include <iostream>
 #include <string>
@@ -9,6 +9,17 @@
 #include "client/errors.h"
 #include "web/gallery.h"
 #include "web/options.h"
+#include "web/server.h"
+
+namespace {
+
+// Blocks of this size and more are mapped on their own and unmapped when
+// freed, so that the memory of a converted picture leaves the process once
+// it is sent. Without a fixed threshold the allocator raises it after each
+// large free and keeps freed pictures in its arenas.
+constexpr int large_block_bytes = 1024 * 1024;
+
+}  // namespace
 
 int main(int argc, char** argv) {
   web::options options;
@@ -26,11 +37,19 @@ int main(int argc, char** argv) {
     std::cout << web::usage;
     return 0;
   }
-  httplib::Server server;
-  web::set_up_gallery(server, options.service);
+  ::mallopt(M_MMAP_THRESHOLD, large_block_bytes);
+  const web::timing timing = web::process_timing();
+  web::guarded_server server(timing);
+  web::set_up_gallery(server,
+                      {options.service,
+                       web::host_names(options.listen_host, options.listen_port,
+                                       options.host_names),
+                       timing, web::process_budget_bytes()});
+  const bool ipv6 = options.listen_host.find(':') != std::string::npos;
   const std::string address =
-      options.listen_host + ":" + std::to_string(options.listen_port);
-  if (!server.bind_to_port(options.listen_host, options.listen_port)) {
+      (ipv6 ? "[" + options.listen_host + "]" : options.listen_host) + ":" +
+      std::to_string(options.listen_port);
+  if (!server.bind(options.listen_host, options.listen_port)) {
     std::cerr << "quarn-web: cannot listen on " << address
               << " (is the port taken?)\n";
     return 1;

@@ -1,5 +1,7 @@
 #include "web/options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 
 #include "client/errors.h"
@@ -22,16 +24,52 @@ void set_listen(options& result, const std::string& value) {
   result.listen_port = std::stoi(port);
 }
 
+// Whether `name` can be a host name or, in brackets, an IPv6 address.
+bool valid_host(std::string_view name) {
+  const bool bracketed =
+      name.size() > 2 && name.front() == '[' && name.back() == ']';
+  if (bracketed) name = name.substr(1, name.size() - 2);
+  return !name.empty() &&
+         std::all_of(name.begin(), name.end(), [&](unsigned char c) {
+           return bracketed
+                      ? std::isxdigit(c) || c == ':' || c == '.'
+                      : std::isalnum(c) || c == '-' || c == '.' || c == '_';
+         });
+}
+
+// NAME, NAME:PORT, [ADDRESS] or [ADDRESS]:PORT.
+host_name parse_host(const std::string& value) {
+  const std::size_t name_end =
+      value.starts_with('[') ? value.find(']') + 1 : value.find(':');
+  host_name result{value.substr(0, name_end), ""};
+  if (name_end != std::string::npos && name_end < value.size()) {
+    if (value[name_end] != ':')
+      throw client::usage_error("--host takes NAME or NAME:PORT, not \"" +
+                                value + "\"");
+    result.port = value.substr(name_end + 1);
+    client::check_port(result.port);
+  }
+  if (!valid_host(result.name))
+    throw client::usage_error("--host takes NAME or NAME:PORT, not \"" + value +
+                              "\"");
+  return result;
+}
+
 }  // namespace
 
 const char* const usage =
-    "usage: quarn-web [--listen ADDR:PORT] [-h HOST] [-p PORT]\n"
+    "usage: quarn-web [--listen ADDR:PORT] [--host NAME[:PORT]]... [-h HOST] "
+    "[-p PORT]\n"
     "\n"
     "Serves a gallery of the pictures stored in a quarn service, with forms\n"
     "to upload a PNG or SNG file with a secret, open protected pictures and\n"
-    "read hidden text back.\n"
+    "see their secret, and read hidden text back.\n"
     "\n"
     "  --listen ADDR:PORT  where the gallery listens (default 127.0.0.1:8360)\n"
+    "  --host NAME[:PORT]  a name the gallery answers under besides ADDR (and\n"
+    "                      localhost when ADDR is a loopback address), with\n"
+    "                      PORT or --listen's port; repeatable. Requests for\n"
+    "                      any other name get 421\n"
     "  -h HOST             the service's host (default 127.0.0.1)\n"
     "  -p PORT             the service's port (default 18360)\n"
     "  --help              this help\n"
@@ -49,7 +87,7 @@ options parse_options(int argc, const char* const* argv) {
       result.version = true;
       continue;
     }
-    if (word != "--listen" && word != "-h" && word != "-p")
+    if (word != "--listen" && word != "--host" && word != "-h" && word != "-p")
       throw client::usage_error("unknown argument " + std::string(word) +
                                 "; quarn-web --help lists the options");
     if (i + 1 == argc)
@@ -57,6 +95,8 @@ options parse_options(int argc, const char* const* argv) {
     const std::string value = argv[++i];
     if (word == "--listen") {
       set_listen(result, value);
+    } else if (word == "--host") {
+      result.host_names.push_back(parse_host(value));
     } else if (word == "-h") {
       result.service.host = value;
     } else {
