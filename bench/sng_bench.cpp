@@ -3,46 +3,32 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 
+#include "client/sng_text.h"
 #include "sng/sng.h"
 
 namespace {
 
 constexpr int side = 1024;
 
-// Random samples of `digits` hexadecimal digits each.
-std::string random_hex(std::mt19937& random, int digits) {
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string text;
-  for (int i = 0; i < digits; ++i) text += hex[random() % 16];
-  return text;
-}
-
 // A side x side picture with random pixels, written by the writer so that
 // the reader sees the layout it sees in service.
 std::string picture_text(int bitdepth, bool alpha, bool palette) {
-  std::mt19937 random(42);
-  std::string text = "IHDR { width " + std::to_string(side) + " height " +
-                     std::to_string(side) + " bitdepth " +
-                     std::to_string(bitdepth) + " using color" +
-                     (alpha ? " alpha" : "") + (palette ? " palette" : "") +
-                     " }\n";
-  if (palette) {
-    text += "PLTE {";
-    for (int i = 0; i < 256; ++i) text += " (" + std::to_string(i) + ",1,2)";
-    text += " }\nhIST { 1 }\n";
-  }
-  text += "IMAGE {\n";
   const int samples = alpha ? 4 : 3;
-  for (int y = 0; y < side; ++y) {
-    for (int x = 0; x < side; ++x)
-      text += palette ? random_hex(random, 2)
-                      : random_hex(random, samples * bitdepth / 4) + " ";
-    text += '\n';
+  client::picture_spec spec{.width = side,
+                            .height = side,
+                            .bitdepth = bitdepth,
+                            .using_words = alpha ? "alpha color" : "color",
+                            .pixel = std::string(samples * bitdepth / 4, '0'),
+                            .random_seed = 42};
+  if (palette) {
+    spec.using_words = "color palette";
+    spec.pixel = "00";
+    spec.palette = client::palette_entries(256);
+    spec.chunks = "hIST {\n\t1\n}\n";
   }
-  return sng(text + "}\n").to_raw_string();
+  return sng(client::sng_text(spec)).to_raw_string();
 }
 
 const std::string& rgb8() {

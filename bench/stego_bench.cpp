@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "client/sng_text.h"
 #include "sng/sng.h"
 #include "stego/stego.h"
 
@@ -16,16 +17,7 @@ constexpr int width = 4096;
 constexpr int height = 2048;
 
 // A width x height 8-bit RGB picture whose every pixel is grey.
-sng grey_picture() {
-  std::string text = "IHDR { width " + std::to_string(width) + " height " +
-                     std::to_string(height) +
-                     " bitdepth 8 using color }\nIMAGE {\n";
-  std::string row;
-  for (int x = 0; x < width; ++x) row += "808080 ";
-  row += '\n';
-  for (int y = 0; y < height; ++y) text += row;
-  return sng(text + "}\n");
-}
+sng grey_picture() { return sng(client::rgb_picture(width, height)); }
 
 void stego_put_4_mib_in_8_mi_pixels(benchmark::State& state) {
   sng picture = grey_picture();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "client/sng_text.h"
 #include "storage/storage.h"
 
 namespace {
@@ -37,21 +38,8 @@ sng_storage* store() {
 
 // A picture of `side` x `side` pixels of varied colours.
 sng square_picture(int side) {
-  std::string text =
-      "IHDR {\n\twidth: " + std::to_string(side) +
-      "\n\theight: " + std::to_string(side) +
-      "\n\tbitdepth: 8\n\tusing color\n}\nIMAGE {\n\tpixels hex\n";
-  constexpr char digits[] = "0123456789abcdef";
-  for (int y = 0; y < side; ++y) {
-    for (int x = 0; x < side; ++x) {
-      const unsigned value = static_cast<unsigned>(x * 7919 + y * 104729);
-      for (int shift = 20; shift >= 0; shift -= 4)
-        text += digits[(value >> shift) & 15];
-      text += ' ';
-    }
-    text += '\n';
-  }
-  return sng(text + "}\n");
+  return sng(
+      client::sng_text({.width = side, .height = side, .random_seed = 7919}));
 }
 
 // A 1 x 1 and a 1024 x 1024 picture, in wall-clock time (the syncs wait

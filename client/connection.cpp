@@ -1,11 +1,9 @@
 #include "client/connection.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,84 +16,61 @@
 namespace client {
 namespace {
 
-// Bytes asked of one receive call.
-constexpr std::size_t receive_chunk = 64 * 1024;
+// Bytes of the buffer at its first receive; an answer longer than what
+// remains of it doubles it.
+constexpr std::size_t first_buffer_bytes = 256 * 1024;
 
-constexpr int timeout_ms =
-    static_cast<int>(std::chrono::milliseconds(io_timeout).count());
-
-// Waits until `descriptor` is ready for `events`: above 0 when it is, 0
-// after io_timeout, -1 (errno set) when the wait fails.
-int wait_until_ready(int descriptor, short events) {
-  pollfd entry{descriptor, events, 0};
-  int result;
-  do {
-    result = ::poll(&entry, 1, timeout_ms);
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
-
-// The error of a non-blocking connect once it has finished, or ETIMEDOUT.
-int finish_connect(int descriptor) {
-  const int ready = wait_until_ready(descriptor, POLLOUT);
-  if (ready < 0) return errno;
-  if (ready == 0) return ETIMEDOUT;
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-    return errno;
-  return error;
-}
-
-// A socket connected to `address`, or -1 with the reason in `reason`.
-int connect_to(const addrinfo& address, std::string& reason) {
-  const int descriptor = ::socket(
-      address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-      address.ai_protocol);
-  if (descriptor < 0) {
-    reason = std::strerror(errno);
-    return -1;
-  }
-  int error = 0;
-  if (::connect(descriptor, address.ai_addr, address.ai_addrlen) != 0)
-    error = errno == EINPROGRESS ? finish_connect(descriptor) : errno;
-  if (error == 0) return descriptor;
-  reason = std::strerror(error);
-  ::close(descriptor);
-  return -1;
-}
-
-}  // namespace
-
-connection::connection(const std::string& host, const std::string& port,
-                       reserve_memory reserve)
-    : peer_(host + ":" + port), reserve_(std::move(reserve)) {
+// A socket connected to one of the addresses of `host`; throws, saying why
+// none accepted the connection, otherwise.
+int connect_to_host(const std::string& host, const std::string& port,
+                    const connection_settings& settings) {
+  const std::string failed = "cannot reach quarn at " + host + ":" + port;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-  if (status != 0)
-    throw failure("cannot reach quarn at " + peer_ + ": " +
-                  ::gai_strerror(status));
+  if (status != 0) throw failure(failed + ": " + ::gai_strerror(status));
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(
       found, &::freeaddrinfo);
-  std::string reason;
-  for (const addrinfo* address = found; address != nullptr && descriptor_ < 0;
-       address = address->ai_next)
-    descriptor_ = connect_to(*address, reason);
-  if (descriptor_ < 0)
-    throw failure("cannot reach quarn at " + peer_ + ": " + reason);
+  int error = 0;
+  for (const addrinfo* address = found; address != nullptr;
+       address = address->ai_next) {
+    const int descriptor = connect_socket(*address, settings);
+    if (descriptor >= 0) return descriptor;
+    error = errno;
+  }
+  const std::string reason = failed + ": " + std::strerror(error);
+  if (error == ECONNREFUSED || error == ECONNRESET) throw peer_closed(reason);
+  if (error == ETIMEDOUT) throw timed_out(reason);
+  throw failure(reason);
 }
 
-connection::~connection() {
-  if (descriptor_ >= 0) ::close(descriptor_);
+std::string duration_text(std::chrono::milliseconds wait) {
+  return wait.count() % 1000 == 0
+             ? std::to_string(wait.count() / 1000) + " seconds"
+             : std::to_string(wait.count()) + " ms";
 }
+
+}  // namespace
+
+connection::connection(const std::string& host, const std::string& port,
+                       const connection_settings& settings,
+                       reserve_memory reserve)
+    : transport_(connect_to_host(host, port, settings)),
+      peer_(host + ":" + port),
+      reserve_(std::move(reserve)),
+      wait_limit_(settings.wait_limit) {}
+
+connection::connection(int descriptor, const connection_settings& settings)
+    : transport_(descriptor),
+      peer_("descriptor " + std::to_string(descriptor)),
+      wait_limit_(settings.wait_limit) {}
 
 bool connection::reached_over_loopback() const {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (::getpeername(descriptor_, reinterpret_cast<sockaddr*>(&address),
+  if (::getpeername(descriptor(), reinterpret_cast<sockaddr*>(&address),
                     &length) != 0)
     return false;
   if (address.ss_family == AF_INET) {
@@ -109,105 +84,149 @@ bool connection::reached_over_loopback() const {
          (IN6_IS_ADDR_V4MAPPED(&ipv6) && ipv6.s6_addr[12] == 127);
 }
 
-void connection::wait_for(short events) {
-  const int ready = wait_until_ready(descriptor_, events);
-  if (ready == 0)
-    throw failure("the service at " + peer_ + " did not respond for " +
-                  std::to_string(io_timeout.count()) + " seconds");
-  if (ready < 0)
-    throw failure("cannot wait for " + peer_ + ": " + std::strerror(errno));
-}
-
 void connection::send(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t sent =
-        ::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(sent));
-      continue;
-    }
-    const int error = errno;
-    if (error == EPIPE || error == ECONNRESET) return;
-    if (error == EAGAIN || error == EWOULDBLOCK)
-      wait_for(POLLOUT);
-    else if (error != EINTR)
-      throw failure("cannot send to " + peer_ + ": " + std::strerror(error));
+    const transfer sent = transport_.send_some(bytes);
+    bytes.remove_prefix(sent.bytes);
+    if (sent.ended)
+      throw peer_closed("the service at " + peer_ + " closed the connection");
+    if (sent.error != 0)
+      throw failure("cannot send to " + peer_ + ": " +
+                    std::strerror(sent.error));
+    if (sent.bytes == 0) wait_for(POLLOUT);
   }
-}
-
-bool connection::fill() {
-  if (consumed_ > pending_.size() / 2) {
-    pending_.erase(0, consumed_);
-    consumed_ = 0;
-  }
-  if (pending_.size() - consumed_ > max_answer_bytes)
-    throw failure("the answer of " + peer_ + " is larger than " +
-                  std::to_string(max_answer_bytes >> 20) + " MiB");
-  for (;;) {
-    const std::size_t held = pending_.size();
-    make_room(pending_, receive_chunk, reserve_);
-    pending_.resize(held + receive_chunk);
-    const ssize_t received =
-        ::recv(descriptor_, pending_.data() + held, receive_chunk, 0);
-    const int error = errno;
-    pending_.resize(held +
-                    static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
-    if (received > 0) return true;
-    if (received == 0 || error == ECONNRESET) return false;
-    if (error == EAGAIN || error == EWOULDBLOCK)
-      wait_for(POLLIN);
-    else if (error != EINTR)
-      throw failure("cannot receive from " + peer_ + ": " +
-                    std::strerror(error));
-  }
-}
-
-std::string connection::take(std::size_t bytes) {
-  if (consumed_ + bytes == pending_.size()) {
-    // The rest of the buffer: handed out whole, without a copy.
-    pending_.erase(0, consumed_);
-    consumed_ = 0;
-    return std::exchange(pending_, std::string());
-  }
-  announce(reserve_, bytes);
-  std::string taken = pending_.substr(consumed_, bytes);
-  consumed_ += bytes;
-  return taken;
-}
-
-void connection::closed_early() const {
-  throw failure("the service at " + peer_ +
-                " closed the connection before answering in full");
 }
 
 std::string connection::read_line() {
-  std::size_t searched = 0;  // bytes after consumed_ known to hold no line feed
+  const std::size_t end = line_end(0);
+  std::string line(buffer_.data() + begin_, end);
+  begin_ += end + 1;
+  return line;
+}
+
+void connection::read_lines(std::size_t count, std::string& out) {
+  std::size_t taken = 0;
+  for (; count > 0; --count) taken = line_end(taken) + 1;
+  if (out.empty() && begin_ + taken == end_) {
+    buffer_.resize(end_);
+    buffer_.erase(0, begin_);
+    out.swap(buffer_);
+    buffer_.clear();
+    begin_ = end_ = 0;
+    return;
+  }
+  make_room(out, taken, reserve_);
+  out.append(buffer_.data() + begin_, taken);
+  begin_ += taken;
+}
+
+void connection::read_bytes(std::size_t count, std::string& out) {
+  while (end_ - begin_ < count)
+    if (!fill()) closed_early();
+  out.append(buffer_.data() + begin_, count);
+  begin_ += count;
+}
+
+bool connection::read_expected(std::string_view expected) {
+  while (!expected.empty()) {
+    if (begin_ == end_ && !fill()) closed_early();
+    const std::size_t compared = std::min(expected.size(), end_ - begin_);
+    if (std::memcmp(buffer_.data() + begin_, expected.data(), compared) != 0)
+      return false;
+    begin_ += compared;
+    expected.remove_prefix(compared);
+  }
+  return true;
+}
+
+bool connection::has_input_or_closed() {
+  return begin_ != end_ ||
+         transport_.wait_ready(POLLIN, std::chrono::milliseconds(0));
+}
+
+bool connection::at_end() { return begin_ == end_ && !fill(); }
+
+std::size_t connection::bytes_until_closed() {
+  std::size_t dropped = 0;
+  do {
+    dropped += end_ - begin_;
+    begin_ = end_;
+  } while (fill());
+  return dropped;
+}
+
+std::size_t connection::line_end(std::size_t from) {
   for (;;) {
-    const std::size_t end = pending_.find('\n', consumed_ + searched);
-    if (end != std::string::npos) {
-      std::string line = pending_.substr(consumed_, end - consumed_);
-      consumed_ = end + 1;
-      return line;
-    }
-    searched = pending_.size() - consumed_;
+    const char* unread = buffer_.data() + begin_;
+    if (const void* found =
+            std::memchr(unread + from, '\n', end_ - begin_ - from))
+      return static_cast<std::size_t>(static_cast<const char*>(found) - unread);
+    from = end_ - begin_;
     if (!fill()) closed_early();
   }
 }
 
-std::string connection::read_lines(std::size_t count) {
-  std::size_t taken = 0;  // bytes after consumed_ that end in a counted line
-  std::size_t searched = 0;
-  while (count > 0) {
-    const std::size_t end = pending_.find('\n', consumed_ + searched);
-    if (end == std::string::npos) {
-      searched = pending_.size() - consumed_;
-      if (!fill()) closed_early();
-      continue;
+bool connection::fill() {
+  make_room_to_receive();
+  for (;;) {
+    wait_for(POLLIN);
+    const transfer received =
+        transport_.receive_some(buffer_.data() + end_, buffer_.size() - end_);
+    if (received.bytes > 0) {
+      end_ += received.bytes;
+      return true;
     }
-    taken = searched = end + 1 - consumed_;
-    --count;
+    if (received.ended) return false;
+    if (received.error != 0)
+      throw failure("cannot receive from " + peer_ + ": " +
+                    std::strerror(received.error));
   }
-  return take(taken);
+}
+
+void connection::make_room_to_receive() {
+  if (begin_ == end_) begin_ = end_ = 0;
+  if (end_ < buffer_.size()) return;
+  const std::size_t unread = end_ - begin_;
+  // Moving costs no more than what was read since the buffer last filled,
+  // or is all that is left once the buffer has its largest size.
+  if (begin_ > 0 && (begin_ >= unread || buffer_.size() >= max_answer_bytes)) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
+    begin_ = 0;
+    end_ = unread;
+    return;
+  }
+  if (buffer_.size() >= max_answer_bytes)
+    throw failure("the answer of " + peer_ + " is larger than " +
+                  std::to_string(max_answer_bytes >> 20) + " MiB");
+  const std::size_t size = buffer_.empty()
+                               ? first_buffer_bytes
+                               : std::min(2 * buffer_.size(), max_answer_bytes);
+  make_room(buffer_, size - buffer_.size(), reserve_);
+  buffer_.resize(size);
+}
+
+void connection::wait_for(short events) const {
+  std::chrono::milliseconds wait = wait_limit_;
+  bool deadline_first = false;
+  if (deadline_) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - clock::now());
+    if (left < wait) {
+      wait = std::max(left, std::chrono::milliseconds(0));
+      deadline_first = true;
+    }
+  }
+  if (transport_.wait_ready(events, wait)) return;
+  if (deadline_first)
+    throw timed_out("the service at " + peer_ +
+                    " did not answer by the deadline");
+  throw timed_out("the service at " + peer_ + " did not respond for " +
+                  duration_text(wait_limit_));
+}
+
+void connection::closed_early() const {
+  throw peer_closed("the service at " + peer_ +
+                    " closed the connection before answering in full");
 }
 
 }  // namespace client

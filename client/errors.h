@@ -1,7 +1,8 @@
 // The failures of quarn's clients. Each carries the one line a person reads;
 // quarn-cli prints it on standard error, quarn-web sends it back as the
-// error of a request. The classes are told apart by type because the tools
-// answer them differently (exit status, HTTP status).
+// error of a request, quarn-bench ends with it. The classes are told apart by
+// type because the tools answer them differently (exit status, HTTP status,
+// an outcome a hostile scenario counts).
 #pragma once
 
 #include <string>
@@ -25,6 +26,18 @@ class error {
 class failure : public error {
  public:
   using error::error;
+};
+
+// The service refused the connection, or closed or reset it.
+class peer_closed : public failure {
+ public:
+  using failure::failure;
+};
+
+// A wait for the service passed its limit or the connection's deadline.
+class timed_out : public failure {
+ public:
+  using failure::failure;
 };
 
 // The request asks for something the tool does not do, or gives a value the

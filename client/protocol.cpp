@@ -10,6 +10,7 @@
 
 #include "client/connection.h"
 #include "client/errors.h"
+#include "client/line_protocol.h"
 #include "client/positions.h"
 #include "net/limits.h"
 #include "sng/sng.h"
@@ -78,15 +79,6 @@ std::optional<std::string_view> error_reason(std::string_view answer) {
         "unexpected answer from the service: \"" + answer.substr(0, 80) + "\"";
   }
   throw failure(action + ": " + words);
-}
-
-// `line` as a line count, when it is one.
-std::optional<std::size_t> line_count(const std::string& line) {
-  std::size_t count = 0;
-  const char* end = line.data() + line.size();
-  const auto [stop, error] = std::from_chars(line.data(), end, count);
-  if (line.empty() || error != std::errc() || stop != end) return std::nullopt;
-  return count;
 }
 
 // Refuses a value that cannot be one word of a command line: words are
@@ -211,14 +203,31 @@ std::string proxy_addresses(const proxied_client& client) {
                 " to the service: not an IP address");
 }
 
+// Sends `bytes` of a request. A service that refuses a request may answer
+// and close the connection before taking all of it: the answer read next
+// tells, so a closed connection is no failure yet.
+void send_request(connection& link, std::string_view bytes) {
+  try {
+    link.send(bytes);
+  } catch (const peer_closed&) {
+  }
+}
+
 // Opens the connection of one exchange: for a client the caller acts for,
 // with the PROXY line that names it, when the service is on this host.
 void begin_exchange(connection& link, const service_address& service) {
   if (!service.on_behalf_of || !link.reached_over_loopback()) return;
   const proxied_client& client = *service.on_behalf_of;
-  link.send("PROXY " + proxy_addresses(client) + " " +
-            std::to_string(client.port) + " " +
-            std::to_string(client.local_port) + "\r\n");
+  send_request(link, "PROXY " + proxy_addresses(client) + " " +
+                         std::to_string(client.port) + " " +
+                         std::to_string(client.local_port) + "\r\n");
+}
+
+// The block of `count` lines that follows a count line.
+std::string read_block(connection& link, std::size_t count) {
+  std::string block;
+  link.read_lines(count, block);
+  return block;
 }
 
 stored_picture parse_stored(const std::string& action,
@@ -252,11 +261,11 @@ std::vector<std::string> list_pictures(const service_address& service) {
   const std::string action = "cannot list the pictures";
   connection link(service.host, service.port);
   begin_exchange(link, service);
-  link.send("list\n");
+  send_request(link, "list\n");
   const std::string answer = link.read_line();
   const auto count = line_count(answer);
   if (!count) reject(action, answer);
-  const std::string block = link.read_lines(*count);
+  const std::string block = read_block(link, *count);
   std::vector<std::string> ids;
   for (std::size_t start = 0; start < block.size();) {
     const std::size_t end = block.find('\n', start);
@@ -276,13 +285,13 @@ std::string fetch_picture(const service_address& service, const std::string& id,
     request += " " + password;
   }
   const std::string action = "cannot get " + id;
-  connection link(service.host, service.port, reserve);
+  connection link(service.host, service.port, {}, reserve);
   begin_exchange(link, service);
-  link.send(request + "\n");
+  send_request(link, request + "\n");
   const std::string answer = link.read_line();
   const auto count = line_count(answer);
   if (!count) reject(action, answer);
-  return link.read_lines(*count);
+  return read_block(link, *count);
 }
 
 void check_store_arguments(const std::string& secret,
@@ -301,8 +310,8 @@ stored_picture store_picture(const service_address& service,
   const std::string action = "cannot store the picture";
   connection link(service.host, service.port);
   begin_exchange(link, service);
-  link.send(command + "\n" + std::to_string(lines) + "\n");
-  link.send(sng_text);
+  send_request(link, command + "\n" + std::to_string(lines) + "\n");
+  send_request(link, sng_text);
   return parse_stored(action, link.read_line(), secret, !password);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/errors.h"
+#include "client/sng_text.h"
 #include "net/limits.h"
 
 namespace client {
@@ -44,15 +45,6 @@ const char* using_words(raster::form kind) {
   return "";
 }
 
-void write_header(std::string& out, const raster& picture) {
-  out += "IHDR {\n\twidth: " + std::to_string(picture.width) +
-         "\n\theight: " + std::to_string(picture.height) +
-         "\n\tbitdepth: " + std::to_string(picture.bitdepth) + "\n";
-  const std::string words = using_words(picture.kind);
-  if (!words.empty()) out += "\tusing " + words + "\n";
-  out += "}\n";
-}
-
 std::vector<std::uint32_t> histogram(const raster& picture) {
   std::vector<std::uint32_t> counts(picture.palette.size(), 0);
   for (const std::uint8_t index : picture.data) ++counts[index];
@@ -61,15 +53,18 @@ std::vector<std::uint32_t> histogram(const raster& picture) {
   return counts;
 }
 
-void write_palette(std::string& out, const raster& picture) {
-  out += "PLTE {\n";
+std::string palette_body(const raster& picture) {
+  std::string body;
   for (const auto& [red, green, blue] : picture.palette)
-    out += "\t(" + std::to_string(red) + "," + std::to_string(green) + "," +
-           std::to_string(blue) + ")\n";
-  out += "}\nhIST {\n\t";
+    body += palette_entry(red, green, blue);
+  return body;
+}
+
+std::string histogram_chunk(const raster& picture) {
+  std::string chunk = "hIST {\n\t";
   for (const std::uint32_t count : histogram(picture))
-    out += std::to_string(count) + " ";
-  out += "\n}\n";
+    chunk += std::to_string(count) + " ";
+  return chunk + "\n}\n";
 }
 
 // Whether an SNG text chunk reads back `keyword` and `text` as they are: the
@@ -80,16 +75,29 @@ bool sng_carries_text(const std::string& keyword, const std::string& text) {
          text.find_first_of("\n}") == std::string::npos;
 }
 
-void write_text(std::string& out, const raster& picture,
-                std::ostream& notices) {
-  if (picture.keyword.empty()) return;
+std::string text_chunk(const raster& picture, std::ostream& notices) {
+  if (picture.keyword.empty()) return "";
   if (!sng_carries_text(picture.keyword, picture.text)) {
     notices << "the text chunk \"" << picture.keyword
             << "\" cannot be written in SNG and is left out\n";
-    return;
+    return "";
   }
-  out += "tEXt {\n\tkeyword: " + picture.keyword + "\n\ttext: " + picture.text +
+  return "tEXt {\n\tkeyword: " + picture.keyword + "\n\ttext: " + picture.text +
          "\n}\n";
+}
+
+// The chunks before the rows of `picture`, image_begin included.
+std::string head(const raster& picture, std::ostream& notices) {
+  picture_spec frame{.width = static_cast<int>(picture.width),
+                     .height = static_cast<int>(picture.height),
+                     .bitdepth = static_cast<int>(picture.bitdepth),
+                     .using_words = using_words(picture.kind)};
+  if (picture.kind == raster::form::indexed) {
+    frame.palette = palette_body(picture);
+    frame.chunks = histogram_chunk(picture);
+  }
+  frame.chunks += text_chunk(picture, notices);
+  return sng_head(frame);
 }
 
 void write_index_row(std::string& out, const raster& picture,
@@ -121,12 +129,8 @@ void write_direct_row(std::string& out, const raster& picture,
   }
 }
 
-constexpr std::string_view image_open = "IMAGE {\n\tpixels hex\n";
-constexpr std::string_view image_close = "}\n";
-
 void write_rows(std::string& out, const raster& picture) {
   out.reserve(out.size() + sng_image_bytes(picture));
-  out += image_open;
   const std::size_t row_samples =
       std::size_t{picture.width} * channels(picture.kind);
   for (std::size_t y = 0; y < picture.height; ++y) {
@@ -136,7 +140,6 @@ void write_rows(std::string& out, const raster& picture) {
       write_direct_row(out, picture, y * row_samples);
     out += '\n';
   }
-  out += image_close;
 }
 
 void set_size(raster& result, const sng_IHDR& header) {
@@ -291,10 +294,10 @@ std::uint64_t sng_image_bytes(const raster& picture) {
       picture.kind == raster::form::indexed
           ? 2
           : (has_alpha(picture.kind) ? 4 : 3) * (picture.bitdepth / 4) + 1;
-  return image_open.size() +
+  return image_begin.size() +
          std::uint64_t{picture.height} *
              (std::uint64_t{picture.width} * pixel_chars + 1) +
-         image_close.size();
+         image_end.size();
 }
 
 void check_sng_size(const raster& picture, const std::string& name) {
@@ -307,12 +310,10 @@ void check_sng_size(const raster& picture, const std::string& name) {
 
 std::string to_sng(const raster& picture, std::ostream& notices,
                    const reserve_memory& reserve) {
-  std::string text;
-  write_header(text, picture);
-  if (picture.kind == raster::form::indexed) write_palette(text, picture);
-  write_text(text, picture, notices);
+  std::string text = head(picture, notices);
   announce(reserve, text.size() + sng_image_bytes(picture));
   write_rows(text, picture);
+  text += image_end;
   const sng converted = parse_sng(text, "the converted picture", reserve);
   const std::size_t size = converted.raw_size();
   announce(reserve, size);

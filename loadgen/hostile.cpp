@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "loadgen/connection.h"
+#include "client/connection.h"
 #include "loadgen/failure.h"
 #include "loadgen/hostile_requests.h"
 #include "loadgen/latency.h"
@@ -106,12 +106,12 @@ struct request_outcome {
 
 // Sends `request` and reads the first line of the answer, both by
 // `deadline`.
-request_outcome exchange(connection& peer, std::string_view request,
+request_outcome exchange(client::connection& peer, std::string_view request,
                          clock::time_point deadline) {
   const clock::time_point begin = clock::now();
   peer.set_deadline(deadline);
   try {
-    peer.send_all(request);
+    peer.send(request);
   } catch (const peer_closed&) {
     // A service that refuses a request may answer and close before taking
     // all of it: the answer, if any, is waiting to be read.
@@ -193,7 +193,7 @@ std::string tally(const std::vector<request_outcome>& outcomes,
   return text;
 }
 
-connection_settings patient(const hostile_settings& settings) {
+client::connection_settings patient(const hostile_settings& settings) {
   return {.wait_limit = settings.answer_wait};
 }
 
@@ -203,9 +203,9 @@ std::string password_command() {
 
 // Stores `upload` for a scenario's set-up; throws failure unless the
 // service answers an identifier.
-std::string store(connection& peer, std::string_view command,
+std::string store(client::connection& peer, std::string_view command,
                   const picture& upload) {
-  peer.send_all(putpic_request(command, upload));
+  peer.send(putpic_request(command, upload));
   const std::string answer = peer.read_line();
   if (!is_identifier(answer))
     throw failure("set-up: putpic answered " + shown(answer));
@@ -218,15 +218,16 @@ measurement make_measurement(const hostile_settings& settings) {
 }
 
 // Sends `bytes` on every peer by `deadline`; "50 sent whole" or the like.
-std::string send_on_all(std::vector<connection>& peers, std::string_view bytes,
-                        clock::time_point deadline, std::chrono::seconds wait) {
+std::string send_on_all(std::vector<client::connection>& peers,
+                        std::string_view bytes, clock::time_point deadline,
+                        std::chrono::seconds wait) {
   int sent = 0;
   int closed = 0;
   int stuck = 0;
-  for (connection& peer : peers) {
+  for (client::connection& peer : peers) {
     peer.set_deadline(deadline);
     try {
-      peer.send_all(bytes);
+      peer.send(bytes);
       ++sent;
     } catch (const peer_closed&) {
       ++closed;
@@ -242,29 +243,35 @@ std::string send_on_all(std::vector<connection>& peers, std::string_view bytes,
   return text;
 }
 
-int closed_or_answered(std::vector<connection>& peers) {
+int closed_or_answered(std::vector<client::connection>& peers) {
   return static_cast<int>(std::count_if(
       peers.begin(), peers.end(),
-      [](connection& peer) { return peer.has_input_or_closed(); }));
+      [](client::connection& peer) { return peer.has_input_or_closed(); }));
 }
 
 // How many of `peers` the service has closed: each one's unread answer is
 // read to its end, which a closed connection reaches at once.
-int closed_by_the_service(std::vector<connection>& peers) {
+int closed_by_the_service(std::vector<client::connection>& peers) {
   static constexpr std::chrono::seconds drain_wait{2};
   return static_cast<int>(
-      std::count_if(peers.begin(), peers.end(), [](connection& peer) {
+      std::count_if(peers.begin(), peers.end(), [](client::connection& peer) {
         peer.set_deadline(clock::now() + drain_wait);
-        return peer.drains_to_close();
+        try {
+          peer.bytes_until_closed();
+          return true;
+        } catch (const timed_out&) {
+          return false;
+        }
       }));
 }
 
-std::vector<connection> connect_all(const hostile_settings& settings, int count,
-                                    const connection_settings& how) {
-  std::vector<connection> peers;
+std::vector<client::connection> connect_all(
+    const hostile_settings& settings, int count,
+    const client::connection_settings& how) {
+  std::vector<client::connection> peers;
   peers.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i)
-    peers.emplace_back(settings.host, settings.port, how);
+    peers.emplace_back(settings.host, std::to_string(settings.port), how);
   return peers;
 }
 
@@ -278,7 +285,8 @@ std::chrono::seconds hold_of(const hostile_settings& settings,
 std::pair<hostile_report, request_outcome> measure_one_request(
     const hostile_settings& settings, measurement& meter,
     const std::string& request) {
-  connection peer(settings.host, settings.port, patient(settings));
+  client::connection peer(settings.host, std::to_string(settings.port),
+                          patient(settings));
   meter.begin();
   request_outcome outcome =
       exchange(peer, request, clock::now() + settings.answer_wait);
@@ -330,7 +338,8 @@ hostile_report candidates(const hostile_settings& settings,
                           hostile_scenario kind) {
   const std::string stored = hostile_password(longest_password_bytes);
   measurement meter = make_measurement(settings);
-  connection peer(settings.host, settings.port, patient(settings));
+  client::connection peer(settings.host, std::to_string(settings.port),
+                          patient(settings));
   const std::string id =
       store(peer, "putpic " + std::string(secret) + " " + stored,
             make_picture(guarded_picture_bytes));
@@ -356,7 +365,7 @@ hostile_report big_uploads(const hostile_settings& settings) {
       make_word_picture(big_upload_width, big_upload_height, 8, "color", "f");
   const std::string request = putpic_request(password_command(), upload);
   measurement meter = make_measurement(settings);
-  std::vector<connection> peers =
+  std::vector<client::connection> peers =
       connect_all(settings, big_upload_clients, patient(settings));
   std::vector<request_outcome> outcomes(peers.size());
   meter.begin();
@@ -383,11 +392,12 @@ hostile_report non_readers_scenario(const hostile_settings& settings) {
   measurement meter = make_measurement(settings);
   std::string id;
   {
-    connection setup(settings.host, settings.port, patient(settings));
+    client::connection setup(settings.host, std::to_string(settings.port),
+                             patient(settings));
     id = store(setup, password_command(),
                make_picture(non_readers_picture_bytes));
   }
-  std::vector<connection> peers =
+  std::vector<client::connection> peers =
       connect_all(settings, non_readers,
                   {.wait_limit = settings.answer_wait,
                    .receive_buffer_bytes = non_reader_receive_buffer_bytes});
@@ -409,7 +419,7 @@ hostile_report non_readers_scenario(const hostile_settings& settings) {
 
 hostile_report partial_lines(const hostile_settings& settings) {
   measurement meter = make_measurement(settings);
-  std::vector<connection> peers =
+  std::vector<client::connection> peers =
       connect_all(settings, partial_line_peers, patient(settings));
   const std::string line(longest_line_bytes, 'x');
   const std::chrono::seconds hold = hold_of(settings, stalled_hold);
@@ -465,7 +475,7 @@ std::string describe(const list_sample& sample) {
 hostile_report held(const hostile_settings& settings) {
   measurement meter = make_measurement(settings);
   meter.begin();
-  std::vector<connection> peers;
+  std::vector<client::connection> peers;
   int refused = 0;
   int not_accepted = 0;
   // A service that stops accepting leaves each connect to its wait limit;
@@ -477,8 +487,9 @@ hostile_report held(const hostile_settings& settings) {
       continue;
     }
     try {
-      peers.emplace_back(settings.host, settings.port,
-                         connection_settings{.wait_limit = held_connect_wait});
+      peers.emplace_back(
+          settings.host, std::to_string(settings.port),
+          client::connection_settings{.wait_limit = held_connect_wait});
     } catch (const peer_closed&) {
       ++refused;
     } catch (const timed_out&) {
@@ -525,12 +536,12 @@ struct guessing_outcome {
 
 // Sends the getpic lines `request`, `lines` of them, and reads their answers,
 // by the connection's deadline.
-guessing_outcome send_guesses(connection& peer, std::string_view request,
-                              std::size_t lines) {
+guessing_outcome send_guesses(client::connection& peer,
+                              std::string_view request, std::size_t lines) {
   guessing_outcome outcome;
   try {
     try {
-      peer.send_all(request);
+      peer.send(request);
     } catch (const peer_closed&) {
       // Answers to the lines taken before may be waiting to be read.
     }
@@ -586,7 +597,8 @@ std::string describe(const guessing_outcome& outcome, std::size_t lines,
 hostile_report dictionary(const hostile_settings& settings) {
   const std::vector<std::string> words = dictionary_words(dictionary_size);
   measurement meter = make_measurement(settings);
-  connection peer(settings.host, settings.port, patient(settings));
+  client::connection peer(settings.host, std::to_string(settings.port),
+                          patient(settings));
   const std::string id = store(
       peer,
       "putpic " + std::string(secret) + " " + words[dictionary_password_index],

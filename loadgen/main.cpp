@@ -7,7 +7,7 @@
 #include <iostream>
 #include <vector>
 
-#include "loadgen/connection.h"
+#include "client/connection.h"
 #include "loadgen/failure.h"
 #include "loadgen/latency.h"
 #include "loadgen/options.h"
@@ -29,18 +29,18 @@ void raise_descriptor_limit() {
   }
 }
 
-std::vector<connection> open_idle(const settings& options) {
-  std::vector<connection> idle;
+std::vector<client::connection> open_idle(const settings& options) {
+  std::vector<client::connection> idle;
   idle.reserve(static_cast<std::size_t>(options.idle_connections));
   for (int i = 0; i < options.idle_connections; ++i)
-    idle.emplace_back(options.host, options.port);
+    idle.emplace_back(options.host, std::to_string(options.port));
   return idle;
 }
 
 // The service has no idle time-out: a silent connection must still be open
 // and unanswered after the run.
-void check_idle(std::vector<connection>& idle) {
-  for (connection& one : idle)
+void check_idle(std::vector<client::connection>& idle) {
+  for (client::connection& one : idle)
     if (one.has_input_or_closed())
       throw failure("the service closed or wrote to an idle connection");
 }
@@ -65,6 +65,18 @@ void print_report(const settings& options, const workload& work,
   std::printf("p999 ms: %.3f\n", latency.p999_ms);
 }
 
+// The run's first connection: a service that cannot be reached ends the run
+// before anything else is done, and the message names that step.
+client::connection connect_first(const settings& options) {
+  const std::string port = std::to_string(options.port);
+  try {
+    return client::connection(options.host, port);
+  } catch (const failure& reason) {
+    throw failure("connect to " + options.host + ":" + port +
+                  " failed: " + reason.message());
+  }
+}
+
 int run(int argc, char** argv) {
   const settings options = parse_options(argc, argv);
   if (options.version) {
@@ -76,13 +88,13 @@ int run(int argc, char** argv) {
     return 0;
   }
   raise_descriptor_limit();
-  connection setup(options.host, options.port);
+  client::connection setup = connect_first(options);
   workload work(options.kind,
                 options.picture_side > 0
                     ? make_square_picture(options.picture_side)
                     : make_picture(options.picture_bytes),
                 setup);
-  std::vector<connection> idle = open_idle(options);
+  std::vector<client::connection> idle = open_idle(options);
   const run_result result = run_load(options, work);
   check_idle(idle);
   print_report(options, work, result);

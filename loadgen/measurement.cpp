@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "loadgen/connection.h"
+#include "client/connection.h"
 #include "loadgen/failure.h"
 #include "loadgen/latency.h"
 #include "loadgen/workload.h"
@@ -24,7 +24,8 @@ constexpr std::chrono::seconds setup_settle_limit{60};
 list_sample sample_list_once(const std::string& host, int port) {
   const clock::time_point begin = clock::now();
   try {
-    connection peer(host, port, {.wait_limit = list_wait});
+    client::connection peer(host, std::to_string(port),
+                            {.wait_limit = list_wait});
     peer.set_deadline(begin + list_wait);
     list_exchange(peer);
     return {list_sample::result::answered, nanoseconds_since(begin)};

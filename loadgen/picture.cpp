@@ -2,56 +2,31 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
+
+#include "client/sng_text.h"
 
 namespace loadgen {
 namespace {
 
+// The seed of the pixels: every run uploads the same pictures.
+constexpr std::uint32_t pixel_seed = 20240607;
+
 // Bytes per pixel in a row: six hexadecimal digits and a blank.
 constexpr std::size_t pixel_bytes = 7;
 
-// Every chunk before the pixel rows, the IMAGE chunk's opening included.
-std::string header(int width, int height, int bitdepth = 8,
-                   std::string_view kinds = "color") {
-  return "IHDR {\n\twidth: " + std::to_string(width) +
-         "\n\theight: " + std::to_string(height) +
-         "\n\tbitdepth: " + std::to_string(bitdepth) + "\n\tusing " +
-         std::string(kinds) +
-         " \n}\n"
-         "gAMA { 1.00 }\n"
-         "tIME {\n\tyear 1970\n\tmonth 1\n\tday 1\n\thour 0\n\tminute 0\n"
-         "\tsecond 0\n}\n"
-         "IMAGE {\n\tpixels hex\n";
-}
-
-void append_rows(std::string& text, int width, int height) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::mt19937 random(20240607);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const std::uint32_t rgb = random();
-      for (int shift = 20; shift >= 0; shift -= 4)
-        text += digits[(rgb >> shift) & 0xf];
-      text += ' ';
-    }
-    text += '\n';
-  }
-}
-
 // A picture of `width` x `height` pseudo-random pixels.
 picture make_random_picture(int width, int height) {
-  picture result{header(width, height), width, height};
-  const std::size_t row_bytes = width * pixel_bytes + 1;
-  result.text.reserve(result.text.size() + height * row_bytes + 2);
-  append_rows(result.text, width, height);
-  result.text += "}\n";
-  return result;
+  return {client::sng_text(
+              {.width = width, .height = height, .random_seed = pixel_seed}),
+          width, height};
 }
 
 }  // namespace
 
 picture make_picture(std::size_t target_bytes) {
-  const std::size_t fixed = header(0, 0).size() + 2;  // and the closing "}"
+  // Every chunk but the rows.
+  const std::size_t fixed = client::sng_head({.width = 0, .height = 0}).size() +
+                            client::image_end.size();
   const std::size_t pixels_bytes =
       target_bytes > fixed ? target_bytes - fixed : 0;
   const int width =
@@ -69,19 +44,12 @@ picture make_square_picture(int side) {
 
 picture make_word_picture(int width, int height, int bitdepth,
                           std::string_view kinds, std::string_view word) {
-  std::string row;
-  row.reserve(width * (word.size() + 1) + 1);
-  for (int x = 0; x < width; ++x) (row += word) += ' ';
-  row += '\n';
-  picture result{header(width, height, bitdepth, kinds), width, height};
-  result.text.reserve(result.text.size() + height * row.size() + 2);
-  for (int y = 0; y < height; ++y) result.text += row;
-  result.text += "}\n";
-  return result;
-}
-
-std::size_t count_lines(std::string_view text) {
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  return {client::sng_text({.width = width,
+                            .height = height,
+                            .bitdepth = bitdepth,
+                            .using_words = std::string(kinds),
+                            .pixel = std::string(word)}),
+          width, height};
 }
 
 std::string_view image_chunk(std::string_view text) {

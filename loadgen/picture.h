@@ -1,6 +1,7 @@
-// The pictures the load generator uploads: 8-bit RGB SNG text in exactly the
-// layout the service writes, so that a stored picture's pixel rows come back
-// byte for byte as they were sent.
+// The pictures the load generator uploads, made by the client's picture
+// maker (client/sng_text.h): 8-bit RGB SNG text in exactly the layout the
+// service writes, so that a stored picture's pixel rows come back byte for
+// byte as they were sent.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +31,6 @@ picture make_square_picture(int side);
 // pixel, however many digits the bit depth makes the service write for it.
 picture make_word_picture(int width, int height, int bitdepth,
                           std::string_view kinds, std::string_view word);
-
-// The number of line feeds in `text`.
-std::size_t count_lines(std::string_view text);
 
 // The lines of the IMAGE chunk from its opening line to its closing "}" and
 // line feed; empty when `text` has no IMAGE chunk.

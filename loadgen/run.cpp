@@ -7,7 +7,7 @@
 #include <optional>
 #include <thread>
 
-#include "loadgen/connection.h"
+#include "client/connection.h"
 #include "loadgen/failure.h"
 #include "loadgen/latency.h"
 
@@ -67,9 +67,9 @@ struct connection_result {
 
 void drive(const settings& options, workload& work, std::size_t index,
            run_state& state, connection_result& result) {
-  std::optional<connection> peer;
+  std::optional<client::connection> peer;
   try {
-    peer.emplace(options.host, options.port);
+    peer.emplace(options.host, std::to_string(options.port));
   } catch (const failure& reason) {
     state.fail(reason.message());
   }

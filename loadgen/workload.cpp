@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "client/line_protocol.h"
 #include "loadgen/failure.h"
 
 namespace loadgen {
@@ -106,13 +107,11 @@ request_kind request_kind_at(scenario kind, std::size_t index) {
 }
 
 std::size_t parse_count(std::string_view line, std::string_view what) {
-  std::size_t value = 0;
-  const auto [end, error] =
-      std::from_chars(line.data(), line.data() + line.size(), value);
-  if (line.empty() || error != std::errc() || end != line.data() + line.size())
+  const std::optional<std::size_t> count = client::line_count(line);
+  if (!count)
     throw failure(std::string(what) + " answered " + quoted(line) +
                   " instead of a line count");
-  return value;
+  return *count;
 }
 
 bool is_identifier(std::string_view text) {
@@ -156,13 +155,12 @@ std::string_view check_pixel_answer(std::string_view line,
 }
 
 std::string putpic_request(std::string_view command, const picture& upload) {
-  return std::string(command) + "\n" +
-         std::to_string(count_lines(upload.text)) + "\n" + upload.text;
+  return std::string(command) + "\n" + client::block(upload.text);
 }
 
-std::size_t list_exchange(connection& peer) {
+std::size_t list_exchange(client::connection& peer) {
   static constexpr std::string_view request = "list\n";
-  peer.send_all(request);
+  peer.send(request);
   const std::string count_line = peer.read_line();
   const std::size_t count = parse_count(count_line, "list");
   std::size_t bytes = request.size() + count_line.size() + 1;
@@ -175,7 +173,7 @@ std::size_t list_exchange(connection& peer) {
   return bytes;
 }
 
-workload::workload(scenario kind, picture upload, connection& setup)
+workload::workload(scenario kind, picture upload, client::connection& setup)
     : upload_(std::move(upload)),
       password_request_(putpic_request(
           "putpic " + std::string(secret) + " " + std::string(password),
@@ -184,7 +182,7 @@ workload::workload(scenario kind, picture upload, connection& setup)
   if (kind == scenario::getpic || kind == scenario::mixed) learn_answer(setup);
 }
 
-std::size_t workload::exchange(connection& peer, request_kind kind) {
+std::size_t workload::exchange(client::connection& peer, request_kind kind) {
   switch (kind) {
     case request_kind::getpic:
       return fetch(peer);
@@ -207,21 +205,21 @@ std::size_t workload::answer_bytes() const {
              : answer_count_line_.size() + 1 + answer_text_.size();
 }
 
-void workload::learn_answer(connection& setup) {
-  setup.send_all(password_request_);
+void workload::learn_answer(client::connection& setup) {
+  setup.send(password_request_);
   const std::string id = setup.read_line();
   if (!is_identifier(id))
     throw failure("putpic in password mode answered " + quoted(id));
   remember(id);
   getpic_request_ = "getpic " + id + " " + std::string(password) + "\n";
-  setup.send_all(getpic_request_);
+  setup.send(getpic_request_);
   answer_count_line_ = setup.read_line();
   setup.read_lines(parse_count(answer_count_line_, "getpic"), answer_text_);
   check_stored_picture(answer_text_, upload_.text);
 }
 
-std::size_t workload::fetch(connection& peer) const {
-  peer.send_all(getpic_request_);
+std::size_t workload::fetch(client::connection& peer) const {
+  peer.send(getpic_request_);
   const std::string count_line = peer.read_line();
   if (count_line != answer_count_line_)
     throw failure("getpic answered " + quoted(count_line) + " instead of " +
@@ -232,10 +230,10 @@ std::size_t workload::fetch(connection& peer) const {
   return getpic_request_.size() + count_line.size() + 1 + answer_text_.size();
 }
 
-std::size_t workload::store(connection& peer, request_kind kind) {
+std::size_t workload::store(client::connection& peer, request_kind kind) {
   const bool pixel_mode = kind == request_kind::putpic_pixel;
   const std::string& request = pixel_mode ? pixel_request_ : password_request_;
-  peer.send_all(request);
+  peer.send(request);
   const std::string answer = peer.read_line();
   if (pixel_mode) {
     remember(check_pixel_answer(answer, secret.size(), upload_.width,
@@ -248,7 +246,7 @@ std::size_t workload::store(connection& peer, request_kind kind) {
   return request.size() + answer.size() + 1;
 }
 
-std::size_t workload::list(connection& peer) const {
+std::size_t workload::list(client::connection& peer) const {
   return list_exchange(peer);
 }
 

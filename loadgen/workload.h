@@ -12,7 +12,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "loadgen/connection.h"
+#include "client/connection.h"
 #include "loadgen/picture.h"
 
 namespace loadgen {
@@ -50,20 +50,20 @@ std::string putpic_request(std::string_view command, const picture& upload);
 
 // Sends list and checks the answer: a count and that many identifiers.
 // Returns the bytes sent and received. Throws failure.
-std::size_t list_exchange(connection& peer);
+std::size_t list_exchange(client::connection& peer);
 
 class workload {
  public:
   // For the scenarios that fetch, stores `upload` in password mode over
   // `setup`, fetches it once and checks that it came back with its secret,
   // its password and its pixel rows unchanged. Throws failure.
-  workload(scenario kind, picture upload, connection& setup);
+  workload(scenario kind, picture upload, client::connection& setup);
   workload(const workload&) = delete;
   workload& operator=(const workload&) = delete;
 
   // Sends one request, reads and checks its answer; returns the bytes sent
   // and received. Throws failure. Safe to call from many threads at once.
-  std::size_t exchange(connection& peer, request_kind kind);
+  std::size_t exchange(client::connection& peer, request_kind kind);
 
   // Bytes of a putpic upload: the count line and the SNG text.
   std::size_t upload_bytes() const;
@@ -72,10 +72,10 @@ class workload {
   const picture& uploaded() const { return upload_; }
 
  private:
-  void learn_answer(connection& setup);
-  std::size_t fetch(connection& peer) const;
-  std::size_t store(connection& peer, request_kind kind);
-  std::size_t list(connection& peer) const;
+  void learn_answer(client::connection& setup);
+  std::size_t fetch(client::connection& peer) const;
+  std::size_t store(client::connection& peer, request_kind kind);
+  std::size_t list(client::connection& peer) const;
   // Records a new identifier; throws failure when it was answered before.
   void remember(std::string_view id);
 

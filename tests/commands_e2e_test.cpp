@@ -14,6 +14,7 @@
 #include "sng/sng.h"
 #include "sng/strlib.h"
 #include "stego/stego.h"
+#include "support/line_client.h"
 #include "support/pictures.h"
 #include "support/service_process.h"
 
@@ -179,6 +180,18 @@ TEST_F(commands, refuses_what_the_stored_picture_could_not_give_back) {
        std::filesystem::directory_iterator(service.dir() / "db"))
     EXPECT_TRUE(entry.path().filename().string().starts_with(".journal-"))
         << entry.path();
+}
+
+TEST_F(commands, keeps_an_uploads_own_password_of_4096_bytes_but_no_longer) {
+  const auto with_own_password = [](std::size_t bytes) {
+    return rgb_picture(4, 4) + "private PASW {\n\t\"" +
+           std::string(bytes, 'p') + "\"\n}\n";
+  };
+  const std::string answer = putpic("putpic s", with_own_password(4096));
+  ASSERT_TRUE(answer.starts_with("1.sng;")) << answer;
+  EXPECT_EQ("ERROR(ARG)", putpic("putpic s", with_own_password(4097)));
+  EXPECT_EQ(std::string(4096, 'p'),
+            sng(service.read_file("db/1.sng")).private_("PASW"));
 }
 
 TEST_F(commands, gives_back_secrets_and_passwords_of_every_other_byte) {

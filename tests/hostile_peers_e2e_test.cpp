@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -9,13 +10,21 @@
 #include <thread>
 #include <vector>
 
+#include "support/line_client.h"
 #include "support/log_pattern.h"
 #include "support/pictures.h"
 #include "support/service_process.h"
 
 namespace {
 
+using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The time left until `moment`; none once it has passed.
+milliseconds left_until(clock::time_point moment) {
+  return std::max(milliseconds(0),
+                  std::chrono::ceil<milliseconds>(moment - clock::now()));
+}
 
 // Whether the service closes `c` within `wait`.
 bool closes_within(line_client& c, milliseconds wait) {
@@ -84,6 +93,24 @@ TEST_F(few_descriptors, closes_connections_past_its_cap_and_serves_the_rest) {
                      "connection_cap=[0-9]* refused=[1-9]*"));
 }
 
+TEST_F(few_descriptors,
+       serves_as_many_connections_as_its_cap_and_not_one_more) {
+  const std::string started = service.log_line("started");
+  const std::string cap_field = "connection_cap=";
+  const std::size_t at = started.find(cap_field);
+  ASSERT_NE(std::string::npos, at) << started;
+  const int cap = std::stoi(started.substr(at + cap_field.size()));
+  std::vector<std::unique_ptr<line_client>> served;
+  for (int i = 0; i < cap; ++i) {
+    served.push_back(std::make_unique<line_client>());
+    served.back()->send_line("frob");
+    ASSERT_EQ("Unknown command", served.back()->line()) << "connection " << i;
+  }
+  line_client one_too_many;
+  one_too_many.send_line("frob");
+  EXPECT_TRUE(one_too_many.closed_by_peer());
+}
+
 // A service whose stall time is shortened to `stall` (and its deadline to ten
 // times that) through its test setting.
 class stalled_peers : public ::testing::Test {
@@ -134,6 +161,23 @@ TEST_F(stalled_peers, drops_a_line_that_trickles_in_past_its_deadline) {
   }
   EXPECT_TRUE(closed);
   EXPECT_GE(std::chrono::steady_clock::now() - start, deadline / 2);
+  EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
+                     "reason=deadline_passed peer=127.0.0.1:[0-9]*"));
+}
+
+TEST_F(stalled_peers,
+       drops_a_line_gone_silent_at_its_deadline_not_a_stall_later) {
+  line_client c;
+  const clock::time_point start = clock::now();
+  // A byte each fifth of the stall time, the last one a tenth of the stall
+  // time before the deadline, then nothing.
+  const clock::time_point last_byte = start + deadline - stall / 10;
+  while (clock::now() < last_byte) {
+    c.send("x");
+    ASSERT_FALSE(closes_within(c, std::min(stall / 5, left_until(last_byte))));
+  }
+  c.send("x");
+  EXPECT_TRUE(closes_within(c, left_until(start + deadline + stall / 2)));
   EXPECT_TRUE(logged(service, "WARN", "peer_dropped",
                      "reason=deadline_passed peer=127.0.0.1:[0-9]*"));
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "client/connection.h"
 #include "loadgen/failure.h"
 #include "loadgen/options.h"
 #include "loadgen/picture.h"
@@ -21,7 +22,7 @@ run_result short_run(scenario kind) {
   options.connections = 3;
   options.picture_bytes = 16 * 1024;
   options.duration_s = 0.3;
-  connection setup(options.host, options.port);
+  client::connection setup(options.host, std::to_string(options.port));
   workload work(kind, make_picture(options.picture_bytes), setup);
   return run_load(options, work);
 }

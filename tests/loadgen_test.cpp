@@ -1,31 +1,23 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "loadgen/connection.h"
+#include "client/connection.h"
+#include "client/line_protocol.h"
 #include "loadgen/failure.h"
 #include "loadgen/latency.h"
 #include "loadgen/picture.h"
 #include "loadgen/workload.h"
 #include "sng/sng.h"
+#include "support/socket_pair.h"
 
 namespace loadgen {
 namespace {
 
-// Two connected ends: the load generator's and a fake service's.
-struct socket_pair {
-  socket_pair() {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    ours = fds[0];
-    theirs = fds[1];
-  }
-  int ours;
-  int theirs;
-};
+using client::connection;
+using client::count_lines;
 
 // A fake service on one connection: reads each request whole (a putpic's
 // upload included) and answers it with the next of `answers`.
@@ -37,7 +29,7 @@ std::jthread fake_service(int descriptor, std::vector<std::string> answers) {
       for (const std::string& answer : answers) {
         if (peer.read_line().starts_with("putpic"))
           peer.read_lines(std::stoul(peer.read_line()), upload);
-        peer.send_all(answer);
+        peer.send(answer);
       }
     } catch (const failure&) {
       // The load generator hung up after a wrong answer.
@@ -138,50 +130,6 @@ TEST(latency, percentiles_are_nearest_rank) {
   EXPECT_EQ(summary.p999_ms, 999);
   EXPECT_EQ(summarize_latencies({7000000}).p999_ms, 7);
   EXPECT_EQ(summarize_latencies({}).p50_ms, 0);
-}
-
-TEST(connection, reads_lines_however_the_bytes_arrive) {
-  socket_pair pair;
-  connection reader(pair.ours);
-  connection writer(pair.theirs);
-  writer.send_all("one\ntw");
-  writer.send_all("o\n\nthree\r\nfour\nfi");
-  writer.send_all("ve\n");
-  EXPECT_EQ(reader.read_line(), "one");
-  EXPECT_EQ(reader.read_line(), "two");
-  EXPECT_EQ(reader.read_line(), "");
-  std::string block = "x";
-  reader.read_lines(2, block);
-  EXPECT_EQ(block, "xthree\r\nfour\n");
-  EXPECT_TRUE(reader.read_expected("fi"));
-  EXPECT_TRUE(reader.read_expected("ve\n"));
-}
-
-TEST(connection, read_expected_stops_at_the_first_different_byte) {
-  socket_pair pair;
-  connection reader(pair.ours);
-  connection writer(pair.theirs);
-  writer.send_all("abcdef");
-  EXPECT_FALSE(reader.read_expected("abXdef"));
-}
-
-TEST(connection, fails_when_the_peer_closes_in_the_middle_of_a_line) {
-  socket_pair pair;
-  connection reader(pair.ours);
-  {
-    connection writer(pair.theirs);
-    writer.send_all("partial");
-  }
-  EXPECT_THROW(reader.read_line(), peer_closed);
-}
-
-TEST(connection, gives_up_at_its_deadline) {
-  socket_pair pair;
-  connection reader(pair.ours);
-  connection writer(pair.theirs);
-  writer.send_all("no line feed");
-  reader.set_deadline(connection::clock::now() + std::chrono::milliseconds(50));
-  EXPECT_THROW(reader.read_line(), timed_out);
 }
 
 class workload_against_fake : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/line_client.h"
 #include "support/log_pattern.h"
 #include "support/pictures.h"
 #include "support/service_process.h"

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "sng/sng.h"
+#include "support/line_client.h"
 #include "support/log_pattern.h"
 #include "support/lowered_limit.h"
 #include "support/pictures.h"

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/line_client.h"
 #include "support/pictures.h"
 #include "support/private_network.h"
 #include "support/service_process.h"

@@ -1,11 +1,7 @@
 #include "support/service_process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/line_client.h"
 #include "support/log_pattern.h"
 #include "support/private_network.h"
 
@@ -26,42 +23,16 @@ namespace {
 // that enters it and the threads and processes it starts afterwards.
 [[maybe_unused]] const bool private_network = on_private_network();
 
-constexpr int port = 18360;
 constexpr int wait_ms = 10000;
 
-// Binds `descriptor` to `address` (IPv4, any port); throws when it cannot.
-void bind_to(int descriptor, const std::string& address) {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-      ::bind(descriptor, reinterpret_cast<sockaddr*>(&local), sizeof local) !=
-          0)
-    throw std::runtime_error("cannot bind a client to " + address);
-}
-
-int connect_once(int receive_buffer_bytes,
-                 const std::string& local_address = "") {
-  int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (receive_buffer_bytes > 0)
-    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes,
-                 sizeof receive_buffer_bytes);
-  if (!local_address.empty()) {
-    try {
-      bind_to(descriptor, local_address);
-    } catch (...) {
-      ::close(descriptor);
-      throw;
-    }
+// Whether something accepts connections on the service's port.
+bool port_answers() {
+  try {
+    line_client probe;
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address),
-                sizeof address) == 0)
-    return descriptor;
-  ::close(descriptor);
-  return -1;
 }
 
 std::filesystem::path make_temp_dir() {
@@ -177,10 +148,8 @@ void service_process::restart(const std::function<void()>& while_stopped) {
 }
 
 void service_process::start() {
-  if (const int stranger = connect_once(0); stranger >= 0) {
-    ::close(stranger);
+  if (port_answers())
     throw std::runtime_error("port 18360 is already in use by another process");
-  }
   const int error_fd = ::open(error_file_.c_str(),
                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (error_fd == -1) throw std::runtime_error("cannot open the error file");
@@ -189,9 +158,7 @@ void service_process::start() {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    int descriptor = connect_once(0);
-    if (descriptor >= 0) {
-      ::close(descriptor);
+    if (port_answers()) {
       // The start-up line comes once the store is open too, so that a test
       // that stops the service finds the files it keeps.
       if (log_line("started").empty())
@@ -234,94 +201,4 @@ int run_service_to_exit(const std::filesystem::path& dir,
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-line_client::line_client(int receive_buffer_bytes)
-    : line_client("", receive_buffer_bytes) {}
-
-line_client::line_client(const std::string& local_address,
-                         int receive_buffer_bytes) {
-  descriptor_ = connect_once(receive_buffer_bytes, local_address);
-  if (descriptor_ < 0) throw std::runtime_error("cannot connect to quarn");
-}
-
-line_client::~line_client() {
-  if (descriptor_ >= 0) ::close(descriptor_);
-}
-
-void line_client::send(const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t count = ::send(descriptor_, bytes.data() + sent,
-                           bytes.size() - sent, MSG_NOSIGNAL);
-    if (count <= 0) throw std::runtime_error("send to quarn failed");
-    sent += static_cast<std::size_t>(count);
-  }
-}
-
-void line_client::send_line(const std::string& text) { send(text + "\n"); }
-
-void line_client::send_block(const std::string& text) {
-  std::size_t lines = 0;
-  for (char c : text) lines += c == '\n';
-  send(std::to_string(lines) + "\n" + text);
-}
-
-void line_client::shutdown_write() { ::shutdown(descriptor_, SHUT_WR); }
-
-bool line_client::fill() {
-  pollfd entry{descriptor_, POLLIN, 0};
-  if (::poll(&entry, 1, wait_ms) <= 0)
-    throw std::runtime_error("no answer from quarn within 10 s");
-  char chunk[65536];
-  ssize_t count = ::recv(descriptor_, chunk, sizeof chunk, 0);
-  if (count <= 0) return false;
-  pending_.append(chunk, static_cast<std::size_t>(count));
-  return true;
-}
-
-std::string line_client::line() {
-  for (;;) {
-    auto end = pending_.find('\n');
-    if (end != std::string::npos) {
-      std::string result = pending_.substr(0, end);
-      pending_.erase(0, end + 1);
-      return result;
-    }
-    if (!fill()) throw std::runtime_error("connection closed before a line");
-  }
-}
-
-std::string line_client::bytes(std::size_t count) {
-  while (pending_.size() < count)
-    if (!fill()) throw std::runtime_error("connection closed early");
-  std::string result = pending_.substr(0, count);
-  pending_.erase(0, count);
-  return result;
-}
-
-std::string line_client::block() {
-  const int count = std::stoi(line());
-  std::string text;
-  for (int i = 0; i < count; ++i) text += line() + "\n";
-  return text;
-}
-
-bool line_client::closed_by_peer() {
-  if (!pending_.empty()) return false;
-  try {
-    return !fill();
-  } catch (const std::runtime_error&) {
-    return false;
-  }
-}
-
-std::size_t line_client::bytes_until_closed() {
-  std::size_t total = pending_.size();
-  pending_.clear();
-  while (fill()) {
-    total += pending_.size();
-    pending_.clear();
-  }
-  return total;
 }

@@ -1,7 +1,7 @@
-// Test harness for talking to the real quarn binary: a service started in a
-// fresh temporary directory, and a line-oriented client for 127.0.0.1:18360.
-// A process that links it runs on a network of its own
-// (support/private_network.h).
+// Test harness for the real quarn binary: a service started in a fresh
+// temporary directory, listening on 127.0.0.1:18360, which tests talk to with
+// line_client (support/line_client.h). A process that links it runs on a
+// network of its own (support/private_network.h).
 #pragma once
 
 #include <sys/resource.h>
@@ -68,46 +68,3 @@ bool logged(const service_process& service, const std::string& level,
 // what it wrote to standard error in `error_output`.
 int run_service_to_exit(const std::filesystem::path& dir,
                         std::string& error_output);
-
-// A plain TCP connection to the service. Every wait is bounded (10 s), and a
-// test fails instead of hanging.
-class line_client {
- public:
-  // A receive buffer of about `receive_buffer_bytes`, when above 0, is set
-  // before connecting, so that a client that does not read holds little.
-  explicit line_client(int receive_buffer_bytes = 0);
-  // Connects from `local_address` (IPv4), such as 192.0.2.7 on the test's
-  // own network, so that the service sees a peer that is not loopback.
-  explicit line_client(const std::string& local_address,
-                       int receive_buffer_bytes = 0);
-  ~line_client();
-  line_client(const line_client&) = delete;
-  line_client& operator=(const line_client&) = delete;
-
-  void send(const std::string& bytes);
-  // Sends `text` and a line feed.
-  void send_line(const std::string& text);
-  // Sends a line count and the block of lines, as putpic expects.
-  void send_block(const std::string& text);
-  void shutdown_write();
-
-  // The next line without its line feed; fails the test at end of stream.
-  std::string line();
-  // Exactly `count` bytes.
-  std::string bytes(std::size_t count);
-  // A line count and that many lines, each with its line feed.
-  std::string block();
-  // Whether the service closed the connection with nothing more to read.
-  bool closed_by_peer();
-  // Reads until the service closes the connection; returns the number of
-  // bytes read.
-  std::size_t bytes_until_closed();
-
-  int descriptor() const { return descriptor_; }
-
- private:
-  bool fill();
-
-  int descriptor_ = -1;
-  std::string pending_;
-};
