@@ -6,7 +6,7 @@
 # Build-Depends names the same packages (a test checks it).
 build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
                 libbenchmark-dev libpng-dev libcpp-httplib-dev
-                nlohmann-json3-dev)
+                nlohmann-json3-dev libssl-dev)
 
 # What building the Debian packages needs besides (scripts/package):
 # dpkg-buildpackage checks for build-essential too.
