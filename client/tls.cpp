@@ -108,10 +108,13 @@ tls_context::tls_context(const std::string& ca_file)
   SSL_CTX_set_verify(get(), SSL_VERIFY_PEER, nullptr);
   // Sends go record by record, each reported as it leaves; a connection
   // that ends without TLS's closing alert just ends, as quarn's answers
-  // carry their own lengths.
+  // carry their own lengths. Receives take in up to 64 KiB of records at a
+  // time, not one record in two reads of the socket (header, then body).
   SSL_CTX_set_mode(get(), SSL_MODE_ENABLE_PARTIAL_WRITE |
                               SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_options(get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_read_ahead(get(), 1);
+  SSL_CTX_set_default_read_buffer_len(get(), 64 * 1024);
   if (ca_file.empty()) {
     if (SSL_CTX_set_default_verify_paths(get()) != 1)
       throw failure("cannot read the system's trusted certificates: " +
