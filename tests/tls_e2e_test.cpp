@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "client/connection.h"
@@ -14,8 +13,6 @@
 #include "client/line_protocol.h"
 #include "client/tls.h"
 #include "support/pictures.h"
-#include "support/private_network.h"
-#include "support/service_process.h"
 #include "support/tls_front.h"
 
 namespace {
@@ -24,14 +21,11 @@ using namespace std::chrono_literals;
 
 const std::string port = std::to_string(tls_front::port);
 
-class through_tls : public ::testing::Test {
+class through_tls : public service_behind_tls_front {
  protected:
   void SetUp() override {
-    if (const std::string lacking = tls_front::missing(); !lacking.empty())
-      GTEST_SKIP() << lacking;
-    if (!can_bind_address("192.0.2.7"))
-      GTEST_SKIP() << "no documentation network is local here";
-    front.emplace();
+    service_behind_tls_front::SetUp();
+    if (IsSkipped()) return;
     trusted =
         std::make_shared<const client::tls_context>(front->ca_file().string());
   }
@@ -43,8 +37,6 @@ class through_tls : public ::testing::Test {
         {.wait_limit = 10s, .local_address = local_address, .tls = trusted});
   }
 
-  service_process service;
-  std::optional<tls_front> front;
   std::shared_ptr<const client::tls_context> trusted;
 };
 

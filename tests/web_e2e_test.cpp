@@ -322,21 +322,16 @@ TEST_F(web_gallery, wrong_passwords_are_counted_per_browser_address) {
 // quarn-web reaching the service through the TLS front that quarn ships
 // (support/tls_front.h), which names quarn-web to the service in a PROXY
 // line before quarn-web names the browser in its own.
-class web_through_tls : public ::testing::Test {
+class web_through_tls : public service_behind_tls_front {
  protected:
   void SetUp() override {
-    if (const std::string lacking = tls_front::missing(); !lacking.empty())
-      GTEST_SKIP() << lacking;
-    if (!can_bind_address("192.0.2.7"))
-      GTEST_SKIP() << "no documentation network is local here";
-    front.emplace();
+    service_behind_tls_front::SetUp();
+    if (IsSkipped()) return;
     web.emplace(web_settings{
         .service_port = std::to_string(tls_front::port),
         .arguments = {"--tls", "--ca", front->ca_file().string()}});
   }
 
-  service_process service;
-  std::optional<tls_front> front;
   std::optional<web_process> web;
 };
 

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/private_network.h"
 #include "support/programs.h"
 
 namespace {
@@ -150,4 +151,12 @@ void tls_front::wait_until_listening() {
       throw std::runtime_error("stunnel did not listen within 10 s: " + log());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+void service_behind_tls_front::SetUp() {
+  if (const std::string lacking = tls_front::missing(); !lacking.empty())
+    GTEST_SKIP() << lacking;
+  if (!can_bind_address("192.0.2.7"))
+    GTEST_SKIP() << "no documentation network is local here";
+  front.emplace();
 }

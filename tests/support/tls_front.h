@@ -6,10 +6,14 @@
 // the names server_names lists. Needs Debian's stunnel4 and openssl.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "support/service_process.h"
 
 class tls_front {
  public:
@@ -43,4 +47,16 @@ class tls_front {
 
   std::filesystem::path dir_;
   pid_t pid_ = -1;
+};
+
+// Tests of the service behind a TLS front, whose clients connect from
+// addresses of the test's own network: the service, then the front, which
+// SetUp starts. A test is skipped, saying why, where stunnel or openssl are
+// missing or the documentation networks are not local.
+class service_behind_tls_front : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  service_process service;
+  std::optional<tls_front> front;
 };
