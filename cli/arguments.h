@@ -19,7 +19,9 @@ struct password_option {
 };
 
 struct arguments {
-  client::service_address service{"127.0.0.1", "18360"};  // -h HOST, -p PORT
+  // -h HOST, -p PORT (18360 by default, 18361 with --tls), and what to trust
+  // with --tls and --ca FILE.
+  client::service_address service{"127.0.0.1", ""};
   std::string command;  // empty when none is given
   std::vector<std::string> operands;
   std::optional<std::string> secret;  // --secret TEXT
@@ -29,14 +31,17 @@ struct arguments {
   std::optional<std::string> positions;  // --positions "x:y ..."
   bool help = false;                     // --help
   bool version = false;                  // --version
-  // Every command option given (not -h, -p, --help or --version), in order,
-  // so that the command can refuse those it does not take.
+  // Every command option given (not -h, -p, --tls, --ca, --help or
+  // --version), in order, so that the command can refuse those it does not
+  // take.
   std::vector<std::string> command_options;
 };
 
 // Splits the command line; throws usage_error for an unknown option, an
-// option without its value, a single-valued option given twice, or a port
-// that is not a number from 1 to 65535. "--" ends the options.
+// option without its value, a single-valued option given twice, a port
+// that is not a number from 1 to 65535, or --ca without --tls. "--" ends
+// the options. With --tls it reads the certificate authorities to trust,
+// and throws failure when they cannot be read.
 arguments parse_arguments(int argc, const char* const* argv);
 
 }  // namespace cli

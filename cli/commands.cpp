@@ -189,7 +189,11 @@ constexpr command commands[] = {
 constexpr std::string_view global_help =
     "Options for every command:\n"
     "  -h HOST   the service's host (default 127.0.0.1)\n"
-    "  -p PORT   the service's port (default 18360)\n"
+    "  -p PORT   the service's port (default 18360, and 18361 with --tls)\n"
+    "  --tls     reach the service through TLS, at a TLS front such as\n"
+    "            quarn-tls.service; its certificate must name HOST\n"
+    "  --ca FILE trust the certificate authorities in FILE (PEM) for --tls,\n"
+    "            instead of the system's\n"
     "  --help    this help\n"
     "  --version the tool's version\n";
 

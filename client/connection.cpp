@@ -60,7 +60,11 @@ connection::connection(const std::string& host, const std::string& port,
     : transport_(connect_to_host(host, port, settings)),
       peer_(host + ":" + port),
       reserve_(std::move(reserve)),
-      wait_limit_(settings.wait_limit) {}
+      wait_limit_(settings.wait_limit) {
+  if (!settings.tls) return;
+  transport_.start_tls(*settings.tls, host);
+  while (const short events = transport_.handshake(peer_)) wait_for(events);
+}
 
 connection::connection(int descriptor, const connection_settings& settings)
     : transport_(descriptor),
@@ -205,7 +209,7 @@ void connection::make_room_to_receive() {
   buffer_.resize(size);
 }
 
-void connection::wait_for(short events) const {
+void connection::wait_for(short events) {
   std::chrono::milliseconds wait = wait_limit_;
   bool deadline_first = false;
   if (deadline_) {

@@ -28,8 +28,11 @@ class connection {
   // Connects to `host` (a name or an address) at `port`, trying each of its
   // addresses in turn. Throws peer_closed when it is refused, timed_out when
   // it is not accepted within the wait limit, failure otherwise; each says
-  // "cannot reach quarn at host:port" and why. `reserve` is told of every
-  // block the connection allocates for what it receives.
+  // "cannot reach quarn at host:port" and why. With the settings' TLS, the
+  // handshake follows, bounded by the wait limit too; a certificate that
+  // does not verify for `host`, or a service that does not speak TLS, is a
+  // failure that says so. `reserve` is told of every block the connection
+  // allocates for what it receives.
   connection(const std::string& host, const std::string& port,
              const connection_settings& settings = {},
              reserve_memory reserve = {});
@@ -94,9 +97,9 @@ class connection {
   // Makes room after the unread bytes: moves them to the front of the
   // buffer, or grows it.
   void make_room_to_receive();
-  // Waits until the socket is ready for `events`, within the wait limit and
-  // the deadline.
-  void wait_for(short events) const;
+  // Waits until the transport is ready for `events`, within the wait limit
+  // and the deadline.
+  void wait_for(short events);
   [[noreturn]] void closed_early() const;
 
   transport transport_;

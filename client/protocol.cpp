@@ -213,14 +213,18 @@ void send_request(connection& link, std::string_view bytes) {
   }
 }
 
-// Opens the connection of one exchange: for a client the caller acts for,
-// with the PROXY line that names it, when the service is on this host.
-void begin_exchange(connection& link, const service_address& service) {
-  if (!service.on_behalf_of || !link.reached_over_loopback()) return;
+// Opens the connection of one exchange (through TLS when the service asks
+// for it): for a client the caller acts for, with the PROXY line that names
+// it, when the service is on this host.
+connection open_exchange(const service_address& service,
+                         const reserve_memory& reserve = {}) {
+  connection link(service.host, service.port, {.tls = service.tls}, reserve);
+  if (!service.on_behalf_of || !link.reached_over_loopback()) return link;
   const proxied_client& client = *service.on_behalf_of;
   send_request(link, "PROXY " + proxy_addresses(client) + " " +
                          std::to_string(client.port) + " " +
                          std::to_string(client.local_port) + "\r\n");
+  return link;
 }
 
 // The block of `count` lines that follows a count line.
@@ -259,8 +263,7 @@ void check_port(const std::string& port) {
 
 std::vector<std::string> list_pictures(const service_address& service) {
   const std::string action = "cannot list the pictures";
-  connection link(service.host, service.port);
-  begin_exchange(link, service);
+  connection link = open_exchange(service);
   send_request(link, "list\n");
   const std::string answer = link.read_line();
   const auto count = line_count(answer);
@@ -285,8 +288,7 @@ std::string fetch_picture(const service_address& service, const std::string& id,
     request += " " + password;
   }
   const std::string action = "cannot get " + id;
-  connection link(service.host, service.port, {}, reserve);
-  begin_exchange(link, service);
+  connection link = open_exchange(service, reserve);
   send_request(link, request + "\n");
   const std::string answer = link.read_line();
   const auto count = line_count(answer);
@@ -308,8 +310,7 @@ stored_picture store_picture(const service_address& service,
   const std::size_t lines = check_upload(sng_text);
   check_picture(sng_text, secret, password, reserve);
   const std::string action = "cannot store the picture";
-  connection link(service.host, service.port);
-  begin_exchange(link, service);
+  connection link = open_exchange(service);
   send_request(link, command + "\n" + std::to_string(lines) + "\n");
   send_request(link, sng_text);
   return parse_stored(action, link.read_line(), secret, !password);

@@ -6,11 +6,13 @@
 // once, each exchange on a connection of its own.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "client/memory.h"
+#include "client/tls.h"
 #include "stego/stego.h"
 
 namespace client {
@@ -28,6 +30,9 @@ struct proxied_client {
 struct service_address {
   std::string host;
   std::string port;
+  // What to trust when the service is reached through TLS (a TLS front);
+  // none: in the clear.
+  std::shared_ptr<const tls_context> tls = nullptr;
   // When set, every connection to a service on the same host (reached over
   // loopback) begins with a PROXY line (version 1) naming this client, so
   // that the service counts the client's password guesses, not the

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "client/errors.h"
+#include "client/tls.h"
 
 namespace client {
 namespace {
@@ -123,15 +124,26 @@ transport::transport(int descriptor) : descriptor_(descriptor) {
 }
 
 transport::~transport() {
+  tls_.reset();
   if (descriptor_ >= 0) ::close(descriptor_);
 }
 
 transport::transport(transport&& other) noexcept
-    : descriptor_(other.descriptor_) {
+    : descriptor_(other.descriptor_), tls_(std::move(other.tls_)) {
   other.descriptor_ = -1;
 }
 
+void transport::start_tls(const tls_context& context, const std::string& host) {
+  tls_ = std::make_unique<tls_session>(context, descriptor_, host);
+}
+
+short transport::handshake(const std::string& peer) {
+  if (!tls_ || tls_->handshake(peer)) return 0;
+  return tls_->wanted();
+}
+
 transfer transport::send_some(std::string_view bytes) {
+  if (tls_) return tls_->send_some(bytes);
   for (;;) {
     const ssize_t sent =
         ::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -141,6 +153,7 @@ transfer transport::send_some(std::string_view bytes) {
 }
 
 transfer transport::receive_some(char* into, std::size_t room) {
+  if (tls_) return tls_->receive_some(into, room);
   for (;;) {
     const ssize_t received = ::recv(descriptor_, into, room, 0);
     if (received > 0) return {.bytes = static_cast<std::size_t>(received)};
@@ -149,7 +162,24 @@ transfer transport::receive_some(char* into, std::size_t room) {
   }
 }
 
-bool transport::wait_ready(short events, std::chrono::milliseconds wait) const {
+bool transport::wait_ready(short events, std::chrono::milliseconds wait) {
+  if (!tls_ || !tls_->established()) return socket_ready(events, wait);
+  if (events != POLLIN)
+    return socket_ready(tls_->wanted() != 0 ? tls_->wanted() : events, wait);
+  // What comes may be TLS's own messages only, which leave nothing to read.
+  const clock::time_point until = clock::now() + wait;
+  while (!tls_->can_receive()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - clock::now());
+    if (!socket_ready(tls_->wanted(),
+                      std::max(left, std::chrono::milliseconds(0))))
+      return false;
+  }
+  return true;
+}
+
+bool transport::socket_ready(short events,
+                             std::chrono::milliseconds wait) const {
   const int ready = wait_until_ready(descriptor_, events, wait);
   if (ready < 0)
     throw failure(std::string("cannot wait for the connection: ") +

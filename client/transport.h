@@ -1,18 +1,22 @@
 // The bytes of one connection as the system carries them: a stream socket
-// that the transport owns and closes once. It moves bytes without blocking
-// and waits for the socket when asked; what the bytes mean and how long to
-// wait is the connection's business (client/connection.h). Another kind of
-// transport, such as TLS over the socket, would offer the same calls.
+// that the transport owns and closes once, in the clear or through TLS
+// (client/tls.h). It moves bytes without blocking and waits for the socket
+// when asked; what the bytes mean and how long to wait is the connection's
+// business (client/connection.h).
 #pragma once
 
 #include <netdb.h>
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace client {
+
+class tls_context;
+class tls_session;
 
 // How a connection is opened.
 struct connection_settings {
@@ -26,6 +30,9 @@ struct connection_settings {
   // The address to connect from, one of this host's; empty lets the system
   // choose.
   std::string local_address{};
+  // What to trust when the connection speaks TLS (client/tls.h); none: it
+  // does not.
+  std::shared_ptr<const tls_context> tls{};
 };
 
 // A socket connected to `address` as `settings` ask, non-blocking and with
@@ -55,16 +62,31 @@ class transport {
 
   int descriptor() const { return descriptor_; }
 
+  // From now on the bytes go through TLS with the service at `host`, as the
+  // user named it, once the handshake is done. Throws failure when TLS cannot
+  // be set up.
+  void start_tls(const tls_context& context, const std::string& host);
+  // Takes the TLS handshake as far as it goes now: 0 once it is done (at
+  // once without TLS), otherwise the events to wait for before the next
+  // step. Throws failure saying why the handshake failed, naming `peer`.
+  short handshake(const std::string& peer);
+
   // Sends what of `bytes` the socket takes now.
   transfer send_some(std::string_view bytes);
   // Receives what has come, up to `room` bytes, into `into`.
   transfer receive_some(char* into, std::size_t room);
-  // Whether the socket becomes ready for `events` (POLLIN, POLLOUT) within
-  // `wait`; throws failure when it cannot be waited for.
-  bool wait_ready(short events, std::chrono::milliseconds wait) const;
+  // Whether the transport becomes ready for `events` (POLLIN, POLLOUT)
+  // within `wait`: through TLS, ready to receive means that application
+  // bytes or the end have come, and a send may wait to receive first.
+  // Throws failure when it cannot be waited for.
+  bool wait_ready(short events, std::chrono::milliseconds wait);
 
  private:
+  // Whether the socket itself becomes ready for `events` within `wait`.
+  bool socket_ready(short events, std::chrono::milliseconds wait) const;
+
   int descriptor_;
+  std::unique_ptr<tls_session> tls_;
 };
 
 }  // namespace client

@@ -33,7 +33,7 @@ std::vector<client::connection> open_idle(const settings& options) {
   std::vector<client::connection> idle;
   idle.reserve(static_cast<std::size_t>(options.idle_connections));
   for (int i = 0; i < options.idle_connections; ++i)
-    idle.emplace_back(options.host, std::to_string(options.port));
+    idle.push_back(connect_to_service(options));
   return idle;
 }
 
@@ -68,11 +68,11 @@ void print_report(const settings& options, const workload& work,
 // The run's first connection: a service that cannot be reached ends the run
 // before anything else is done, and the message names that step.
 client::connection connect_first(const settings& options) {
-  const std::string port = std::to_string(options.port);
   try {
-    return client::connection(options.host, port);
+    return connect_to_service(options);
   } catch (const failure& reason) {
-    throw failure("connect to " + options.host + ":" + port +
+    throw failure("connect to " + options.host + ":" +
+                  std::to_string(options.port) +
                   " failed: " + reason.message());
   }
 }
@@ -106,7 +106,7 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return run(argc, argv);
-  } catch (const failure& reason) {
+  } catch (const client::error& reason) {
     std::cerr << "quarn-bench: " << reason.message() << "\n";
     return 1;
   }

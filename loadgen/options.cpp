@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <optional>
 #include <string_view>
 
 #include "loadgen/failure.h"
@@ -38,6 +39,8 @@ scenario parse_scenario(std::string_view text) {
 // form.
 constexpr int help_code = 1000;
 constexpr int version_code = 1001;
+constexpr int tls_code = 1002;
+constexpr int ca_code = 1003;
 
 const option long_options[] = {
     {"host", required_argument, nullptr, 'h'},
@@ -48,6 +51,8 @@ const option long_options[] = {
     {"size", required_argument, nullptr, 'b'},
     {"side", required_argument, nullptr, 'w'},
     {"duration", required_argument, nullptr, 'd'},
+    {"tls", no_argument, nullptr, tls_code},
+    {"ca", required_argument, nullptr, ca_code},
     {"help", no_argument, nullptr, help_code},
     {"version", no_argument, nullptr, version_code},
     {nullptr, 0, nullptr, 0},
@@ -57,6 +62,9 @@ const option long_options[] = {
 
 settings parse_options(int argc, char** argv) {
   settings result;
+  bool port_given = false;
+  bool tls = false;
+  std::optional<std::string> ca_file;
   optind = 0;  // makes getopt start afresh on every call
   opterr = 0;
   int code;
@@ -69,6 +77,7 @@ settings parse_options(int argc, char** argv) {
         break;
       case 'p':
         result.port = parse_count(value, "--port", 1);
+        port_given = true;
         break;
       case 'c':
         result.connections = parse_count(value, "--connections", 1);
@@ -89,6 +98,12 @@ settings parse_options(int argc, char** argv) {
         result.duration_s = parse_number<double>(value, "--duration");
         if (result.duration_s <= 0) throw failure("--duration must be > 0");
         break;
+      case tls_code:
+        tls = true;
+        break;
+      case ca_code:
+        ca_file = value;
+        break;
       case help_code:
         result.help = true;
         break;
@@ -101,14 +116,26 @@ settings parse_options(int argc, char** argv) {
   }
   if (optind < argc)
     throw failure(std::string("unexpected argument: ") + argv[optind]);
+  result.tls = client::trust_for_options(tls, ca_file);
+  if (tls && !port_given) result.port = client::tls_front_port;
   return result;
+}
+
+client::connection connect_to_service(const settings& options) {
+  return client::connection(options.host, std::to_string(options.port),
+                            {.tls = options.tls});
 }
 
 std::string usage() {
   return "usage: quarn-bench [options]\n"
          "Drives a running quarn service and checks every answer.\n"
          "  -h, --host HOST         service address (127.0.0.1)\n"
-         "  -p, --port PORT         service port (18360)\n"
+         "  -p, --port PORT         service port (18360, or 18361 with "
+         "--tls)\n"
+         "      --tls               reach the service through TLS, at a TLS\n"
+         "                          front such as quarn-tls.service\n"
+         "      --ca FILE           trust the certificate authorities in FILE\n"
+         "                          (PEM) for --tls, not the system's\n"
          "  -c, --connections N     busy connections, one thread each (8)\n"
          "  -i, --idle M            extra connections kept open and silent "
          "(0)\n"

@@ -3,9 +3,12 @@
 
 #include <charconv>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "client/connection.h"
+#include "client/tls.h"
 #include "loadgen/failure.h"
 #include "loadgen/workload.h"
 
@@ -25,7 +28,9 @@ number parse_number(std::string_view text, const char* option) {
 
 struct settings {
   std::string host = "127.0.0.1";
-  int port = 18360;
+  int port = 18360;  // 18361 with --tls
+  // What to trust with --tls and --ca FILE; none: the clear.
+  std::shared_ptr<const client::tls_context> tls;
   int connections = 8;
   int idle_connections = 0;  // opened before the run, silent throughout
   scenario kind = scenario::getpic;
@@ -36,8 +41,13 @@ struct settings {
   bool version = false;
 };
 
-// Reads the options; throws failure naming the first bad one.
+// Reads the options; throws failure naming the first bad one. With --tls it
+// reads the certificate authorities to trust.
 settings parse_options(int argc, char** argv);
+
+// A connection to the service that `options` name, through TLS with --tls;
+// throws as client::connection does.
+client::connection connect_to_service(const settings& options);
 
 std::string usage();
 

@@ -69,7 +69,7 @@ void drive(const settings& options, workload& work, std::size_t index,
            run_state& state, connection_result& result) {
   std::optional<client::connection> peer;
   try {
-    peer.emplace(options.host, std::to_string(options.port));
+    peer.emplace(connect_to_service(options));
   } catch (const failure& reason) {
     state.fail(reason.message());
   }

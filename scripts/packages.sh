@@ -6,7 +6,7 @@
 # Build-Depends names the same packages (a test checks it).
 build_packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev
                 libbenchmark-dev libpng-dev libcpp-httplib-dev
-                nlohmann-json3-dev)
+                nlohmann-json3-dev libssl-dev)
 
 # What building the Debian packages needs besides (scripts/package):
 # dpkg-buildpackage checks for build-essential too.
@@ -14,8 +14,11 @@ packaging_packages=(build-essential dpkg-dev debhelper)
 
 # What the tests need besides: quarn-web's browser test drives Debian's
 # Chromium with Selenium; tests run on networks of their own, set up with
-# iproute2's ip (and util-linux's unshare and flock, always installed).
-test_packages=(chromium chromium-driver python3-selenium iproute2)
+# iproute2's ip (and util-linux's unshare and flock, always installed); the
+# TLS tests put stunnel in front of quarn, with certificates that the
+# openssl tool makes for them.
+test_packages=(chromium chromium-driver python3-selenium iproute2 stunnel4
+               openssl)
 
 ensure_packages() {
   local missing=()

@@ -69,3 +69,13 @@ std::optional<proxy_header> parse_proxy_line(std::string_view line) {
     return parse_addresses(client_address::family::ipv6, line.substr(5));
   return std::nullopt;
 }
+
+proxy_chain::verdict proxy_chain::take(std::string_view line) {
+  open_ = open_ && served_.is_loopback() && is_proxy_line(line);
+  if (!open_) return verdict::command;
+  const std::optional<proxy_header> header = parse_proxy_line(line);
+  if (!header || ++lines_taken_ > max_proxy_lines) return verdict::refused;
+  // UNKNOWN names nobody and keeps the standing so far.
+  if (header->client) served_ = *header->client;
+  return verdict::taken;
+}

@@ -8,7 +8,8 @@
 //
 // the client's address, the address it reached the proxy at, and both ports,
 // each field after a single blank, at most 107 bytes with the CR LF. The
-// service reads it only as the first line from a loopback peer.
+// service takes such lines before the first command, while the client they
+// name so far is loopback (proxy_chain).
 #pragma once
 
 #include <cstddef>
@@ -36,3 +37,36 @@ bool is_proxy_line(std::string_view line);
 // or extra, two blanks in a row, no CR at the end, or longer than
 // max_proxy_line_bytes.
 std::optional<proxy_header> parse_proxy_line(std::string_view line);
+
+// Most PROXY lines a connection may begin with: one for each proxy on the
+// same host in a row (a TLS front, quarn-web behind it, one more). One past
+// it closes the connection, as a malformed line does.
+constexpr int max_proxy_lines = 3;
+
+// Whom a connection serves as the PROXY lines it begins with name the
+// client. Proxies on the same host may stand in a row, each naming the one
+// before it: a line is taken while no command has come and the client served
+// so far is loopback (the socket's peer, or what every line before named).
+// A line naming another client ends the chain, and so does the first
+// command; from then on "PROXY" is a command like any other. Owned by the
+// connection's thread.
+class proxy_chain {
+ public:
+  explicit proxy_chain(const client_address& peer) : served_(peer) {}
+
+  enum class verdict {
+    taken,    // a PROXY line, answered with nothing
+    refused,  // a malformed PROXY line, or one too many: close
+    command,  // anything else, to be run as a command
+  };
+  // What `line` (without its line feed) is, taking it when it is a PROXY
+  // line of the chain.
+  verdict take(std::string_view line);
+
+  const client_address& served() const { return served_; }
+
+ private:
+  client_address served_;
+  int lines_taken_ = 0;
+  bool open_ = true;
+};

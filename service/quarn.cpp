@@ -1,12 +1,11 @@
 // The connection loop: one command line at a time, dispatched through the
 // command table to its handler, with the memory the connection holds taken
-// from the process's budget. A loopback peer's first line may name the
-// client it acts for; a line of another protocol closes the connection.
+// from the process's budget. Local proxies may name the client they act for
+// before the first command; a line of another protocol closes the connection.
 #include "service/quarn.h"
 
 #include <climits>
 #include <cstdlib>
-#include <utility>
 
 #include "service/foreign_protocol.h"
 #include "service/log.h"
@@ -16,12 +15,12 @@
 namespace {
 
 // What a connection's commands share: the memory it holds, and the client it
-// serves: its peer, or the client a local proxy named in the first line.
+// serves: its peer, or the client that local proxies named in PROXY lines
+// before the first command.
 struct session {
   memory_account& account;
-  client_address served;
-  // Until the first line has been read.
-  bool first_line = true;
+  proxy_chain chain;
+  const client_address& served() const { return chain.served(); }
 };
 
 // What the connection loop does after a command.
@@ -46,7 +45,7 @@ const command commands[] = {
     {"getpic",
      [](std::shared_ptr<client>& connection,
         const std::vector<std::string>& words, session& state) {
-       get_picture(connection, words, state.account, state.served);
+       get_picture(connection, words, state.account, state.served());
        return after::next_command;
      }},
     {"putpic",
@@ -73,32 +72,27 @@ std::size_t word_list_bytes(const std::string& line) {
   return count_pieces(line, ' ') * sizeof(std::string) + line.size();
 }
 
-// Takes a local proxy's PROXY header: from then on the connection serves
-// the client it names (UNKNOWN names none and changes nothing). A malformed
-// header ends the connection.
-after take_proxy_header(const std::string& line, session& state) {
-  const std::optional<proxy_header> header = parse_proxy_line(line);
-  if (!header) {
-    log_line(log_level::warn, "malformed_proxy_line")
-        .field("peer", state.served.text())
-        .write();
-    return after::end_connection;
-  }
-  if (header->client) state.served = *header->client;
-  return after::next_command;
-}
-
-// Reads one command line and executes it. A line of another protocol ends
-// the connection without an answer, before any later line is read.
+// Reads one command line and executes it. A PROXY line of local proxies is
+// taken without an answer; a malformed one, or one too many, ends the
+// connection, and so does a line of another protocol, before any later line
+// is read.
 after run_next_command(std::shared_ptr<client>& connection, session& state) {
   const std::string line = connection->receiveString();
   if (line.empty()) return after::end_connection;
-  if (std::exchange(state.first_line, false) && state.served.is_loopback() &&
-      is_proxy_line(line))
-    return take_proxy_header(line, state);
+  switch (state.chain.take(line)) {
+    case proxy_chain::verdict::taken:
+      return after::next_command;
+    case proxy_chain::verdict::refused:
+      log_line(log_level::warn, "malformed_proxy_line")
+          .field("peer", state.served().text())
+          .write();
+      return after::end_connection;
+    case proxy_chain::verdict::command:
+      break;
+  }
   if (is_foreign_protocol_line(line)) {
     log_line(log_level::warn, "foreign_protocol")
-        .field("peer", state.served.text())
+        .field("peer", state.served().text())
         .write();
     return after::end_connection;
   }
@@ -160,7 +154,8 @@ const char* stall_reason(client::stall_error::reason why) {
 void client_thread(std::shared_ptr<client> connection) {
   memory_account account(process_budget(), connection->timing().deadline);
   const memory_reporting reporting(*connection, account);
-  session state{account, client_address::of_peer(connection->peer())};
+  session state{account,
+                proxy_chain(client_address::of_peer(connection->peer()))};
   try {
     while (!connection->isClosed()) {
       if (run_next_command(connection, state) == after::end_connection) return;
@@ -169,13 +164,13 @@ void client_thread(std::shared_ptr<client> connection) {
       account.hold(connection->heldBytes());
     }
   } catch (const client::limit_error&) {
-    refuse_over_limit(*connection, "size", state.served);
+    refuse_over_limit(*connection, "size", state.served());
   } catch (const memory_budget::limit_error&) {
-    refuse_over_limit(*connection, "memory", state.served);
+    refuse_over_limit(*connection, "memory", state.served());
   } catch (const client::stall_error& stall) {
     log_line(log_level::warn, "peer_dropped")
         .field("reason", stall_reason(stall.why()))
-        .field("peer", state.served.text())
+        .field("peer", state.served().text())
         .write();
   } catch (...) {
     // Transport failures, a wait for memory past its time and anything a

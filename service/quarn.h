@@ -40,8 +40,9 @@ memory_budget& process_budget();
 password_budget& process_password_budget();
 
 // Reads and executes command lines until "exit", an empty line, the peer's
-// shutdown, a line of another protocol or any failure. A loopback peer's
-// first line may be a PROXY header naming the client it acts for.
+// shutdown, a line of another protocol or any failure. Proxies on the same
+// host may name the client they act for in PROXY lines before the first
+// command (proxy_chain, service/proxy_line.h).
 void client_thread(std::shared_ptr<client> connection);
 
 // The handlers take the memory they hold for pictures and answers from

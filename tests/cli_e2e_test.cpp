@@ -20,15 +20,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "support/pictures.h"
+#include "support/private_network.h"
 #include "support/service_process.h"
+#include "support/tls_front.h"
 
 namespace {
 
@@ -457,11 +461,14 @@ class cli_service : public cli_tool {
  protected:
   service_process service;
 
-  // Stores `picture` with `secret`, hidden in its pixels; returns the
-  // identifier and the positions as put printed them.
-  std::pair<std::string, std::string> put_hidden(const fs::path& picture,
-                                                 const std::string& secret) {
-    const std::string out = run_ok({"put", picture, "--secret", secret});
+  // Stores `picture` with `secret`, hidden in its pixels, giving quarn-cli
+  // `options` first; returns the identifier and the positions as put
+  // printed them.
+  std::pair<std::string, std::string> put_hidden(
+      const fs::path& picture, const std::string& secret,
+      std::vector<std::string> options = {}) {
+    options.insert(options.end(), {"put", picture, "--secret", secret});
+    const std::string out = run_ok(options);
     const auto line_end = out.find('\n');
     if (line_end == std::string::npos) return {};
     return {out.substr(0, line_end),
@@ -1015,6 +1022,66 @@ TEST_F(cli_tool, an_unreachable_service_is_one_line) {
       "cannot reach quarn at 127.0.0.1:" + port + ": Connection refused");
 }
 
+// quarn-cli with --tls, the service behind the TLS front that quarn ships
+// (support/tls_front.h).
+class cli_through_tls : public cli_service {
+ protected:
+  void SetUp() override {
+    if (const std::string lacking = tls_front::missing(); !lacking.empty())
+      GTEST_SKIP() << lacking;
+    front.emplace();
+  }
+
+  // `args` after the options that reach the front and trust its CA.
+  std::vector<std::string> with_tls(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"--tls", "--ca", front->ca_file()});
+    return args;
+  }
+
+  std::optional<tls_front> front;
+};
+
+TEST_F(cli_through_tls, puts_and_gets_in_both_modes_as_in_the_clear) {
+  write_png(file("in.png"), make_png(rgb, 8, false));
+  const std::string guarded = run_ok(with_tls(
+      {"put", file("in.png"), "--secret", "s3cret", "--password", "hunter2"}));
+  ASSERT_EQ("1.sng\n", guarded);
+  run_ok(with_tls(
+      {"get", "1.sng", "--password", "hunter2", "-o", file("tls.png")}));
+  EXPECT_EQ(read_png(file("in.png")).rgba, read_png(file("tls.png")).rgba);
+  EXPECT_EQ("s3cret", read_png(file("tls.png")).text);
+
+  const auto [id, positions] =
+      put_hidden(file("in.png"), "Hidden!", with_tls({}));
+  EXPECT_EQ("Hidden!\n",
+            run_ok(with_tls({"get", id, "--positions", positions})));
+  run_ok(with_tls({"get", id, "-o", file("tls.png")}));
+  run_ok({"get", id, "-o", file("clear.png")});
+  EXPECT_EQ(read_png(file("clear.png")).rgba, read_png(file("tls.png")).rgba);
+
+  // An address is checked as an address.
+  if (can_bind_address("192.0.2.1")) {
+    EXPECT_EQ("1.sng\n" + id + "\n",
+              run_ok(with_tls({"-h", "192.0.2.1", "list"})));
+  }
+}
+
+TEST_F(cli_through_tls, a_certificate_that_does_not_verify_is_refused) {
+  expect_failure({"--tls", "list"}, 1,
+                 "the certificate of the service at 127.0.0.1:18361 does not "
+                 "verify: unable to get local issuer certificate");
+  if (can_bind_address("192.0.2.9")) {
+    expect_failure(with_tls({"-h", "192.0.2.9", "list"}), 1,
+                   "the certificate of the service at 192.0.2.9:18361 does "
+                   "not verify: IP address mismatch");
+  }
+}
+
+TEST_F(cli_through_tls, a_service_in_the_clear_is_said_to_speak_no_tls) {
+  expect_failure(with_tls({"-p", "18360", "list"}), 1,
+                 "the service at 127.0.0.1:18360 does not speak TLS");
+}
+
 TEST_F(cli_tool, every_error_answer_is_put_into_words_of_its_own) {
   std::set<std::string> words;
   for (const std::string reason : {"ARG", "PASSWORD", "NOTFOUND", "DBREAD",
@@ -1059,6 +1126,7 @@ TEST_F(cli_tool, command_lines_it_does_not_understand_exit_with_status_2) {
        "bad positions \"1:2 3\": write them x:y, separated by blanks"},
       {{"reveal", "a.sng", " "}, "no positions given"},
       {{"convert", "a.png"}, "usage: quarn-cli convert IN OUT"},
+      {{"--ca", "ca.pem", "list"}, "--ca is given without --tls"},
   };
   for (const auto& [args, message] : cases) expect_failure(args, 2, message);
 }

@@ -4,9 +4,11 @@ a PNG through the form, sees it in the grid, opens a protected picture with
 its password and sees its secret, reveals hidden text from positions copied
 with a line feed, and saves a screenshot of the page.
 
-Usage: gallery_browser_test.py QUARN QUARN_WEB SCREENSHOT
+Usage: gallery_browser_test.py QUARN QUARN_WEB SCREENSHOT [--ca FILE]
 Run it in a network namespace of its own (tests/support/in_private_network):
-the service takes port 18360.
+the service takes port 18360. With --ca, quarn-web reaches the service
+through a TLS front on port 18361 whose certificate FILE signed, as
+tests/behind_tls_front starts one.
 """
 
 import os
@@ -66,11 +68,12 @@ class gallery_in_chromium(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         quarn, quarn_web, cls.screenshot = map(os.path.abspath, sys.argv[1:4])
+        through_tls = ["--tls", *sys.argv[4:6]] if len(sys.argv) > 4 else []
         cls.dir = tempfile.TemporaryDirectory(prefix="quarn-browser-")
         work = cls.dir.name
         cls.service = subprocess.Popen([quarn], cwd=work)
         cls.web = subprocess.Popen(
-            [quarn_web, "--listen", f"127.0.0.1:{WEB_PORT}"],
+            [quarn_web, "--listen", f"127.0.0.1:{WEB_PORT}", *through_tls],
             stderr=subprocess.DEVNULL)
         wait_for_port(SERVICE_PORT, cls.service)
         wait_for_port(WEB_PORT, cls.web)

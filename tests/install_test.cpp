@@ -1,5 +1,6 @@
-// `cmake --install` of this build: where the programs, their manual pages and
-// the systemd unit go, and whether systemd takes the unit.
+// `cmake --install` of this build: where the programs, their manual pages,
+// the systemd units and the TLS front's files go, and whether systemd takes
+// the units.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,9 +100,37 @@ TEST(install, puts_programs_pages_and_unit_under_the_prefix_in_destdir) {
       whole_file(destdir.path() / "usr/lib/systemd/system/quarn.service");
   EXPECT_NE(std::string::npos, unit.find("\nExecStart=/usr/bin/quarn\n"))
       << unit;
+  const std::string front =
+      whole_file(destdir.path() / "usr/lib/systemd/system/quarn-tls.service");
+  EXPECT_NE(std::string::npos, front.find("\nExecStart=" QUARN_STUNNEL
+                                          " /etc/quarn/quarn-tls.conf\n"))
+      << front;
+  EXPECT_TRUE(fs::is_regular_file(destdir.path() / "etc/quarn/quarn-tls.conf"));
+  EXPECT_TRUE(fs::is_regular_file(destdir.path() /
+                                  "usr/share/quarn/loopback-only.conf"));
 }
 
-TEST(install, gives_a_unit_that_systemd_accepts) {
+TEST(install,
+     hands_the_front_the_certificate_where_its_configuration_reads_it) {
+  const temporary_directory destdir;
+  std::string output;
+  ASSERT_EQ(0, install("/usr", destdir.path(), output)) << output;
+  const std::string unit =
+      whole_file(destdir.path() / "usr/lib/systemd/system/quarn-tls.service");
+  const std::string configuration =
+      whole_file(destdir.path() / "etc/quarn/quarn-tls.conf");
+  for (const std::string file : {"fullchain.pem", "privkey.pem"}) {
+    EXPECT_NE(std::string::npos, unit.find("\nLoadCredential=" + file +
+                                           ":/etc/quarn/tls/" + file + "\n"))
+        << unit;
+    EXPECT_NE(std::string::npos,
+              configuration.find(" = /run/credentials/quarn-tls.service/" +
+                                 file + "\n"))
+        << configuration;
+  }
+}
+
+TEST(install, gives_units_that_systemd_accepts) {
   std::string output;
   if (run("command -v systemd-analyze", output) != 0)
     GTEST_SKIP() << "systemd-analyze is missing (Debian's package systemd): "
@@ -111,8 +140,28 @@ TEST(install, gives_a_unit_that_systemd_accepts) {
   const temporary_directory prefix;
   ASSERT_EQ(0, install(prefix.path(), {}, output)) << output;
   // It passes unknown keys and values it cannot parse with a warning only.
-  const fs::path unit = prefix.path() / "lib/systemd/system/quarn.service";
-  EXPECT_EQ(0, run("systemd-analyze verify '" + unit.string() + "'", output));
+  const fs::path units = prefix.path() / "lib/systemd/system";
+  EXPECT_EQ(0, run("systemd-analyze verify '" +
+                       (units / "quarn.service").string() + "'",
+                   output));
+  EXPECT_EQ("", output);
+
+  // With the loopback-only drop-in in place, as an operator links it.
+  fs::create_directory(units / "quarn.service.d");
+  fs::copy_file(prefix.path() / "share/quarn/loopback-only.conf",
+                units / "quarn.service.d/loopback-only.conf");
+  EXPECT_EQ(0, run("systemd-analyze verify '" +
+                       (units / "quarn.service").string() + "'",
+                   output));
+  EXPECT_EQ("", output);
+
+  if (::access(QUARN_STUNNEL, X_OK) != 0)
+    GTEST_SKIP() << QUARN_STUNNEL
+        " is missing (Debian's package stunnel4): "
+        "quarn-tls.service is not verified";
+  EXPECT_EQ(0, run("systemd-analyze verify '" +
+                       (units / "quarn-tls.service").string() + "'",
+                   output));
   EXPECT_EQ("", output);
 }
 

@@ -10,6 +10,7 @@
 #include "loadgen/run.h"
 #include "loadgen/workload.h"
 #include "support/service_process.h"
+#include "support/tls_front.h"
 
 namespace loadgen {
 namespace {
@@ -66,6 +67,20 @@ TEST(load_against_service, binary_reports_a_run_with_idle_connections) {
   EXPECT_NE(run.output.find("idle connections: 50\n"), std::string::npos);
   EXPECT_NE(run.output.find("requests/s: "), std::string::npos);
   EXPECT_NE(run.output.find("p999 ms: "), std::string::npos);
+}
+
+TEST(load_against_service, binary_runs_through_tls_with_idle_connections) {
+  if (const std::string lacking = tls_front::missing(); !lacking.empty())
+    GTEST_SKIP() << lacking;
+  service_process service;
+  const tls_front front;
+  // Idle connections through TLS receive TLS's own messages, never an
+  // answer: they must still count as silent.
+  const binary_result run =
+      run_binary("--tls --ca '" + front.ca_file().string() +
+                 "' -s mixed -c 2 -i 5 -b 4K -d 0.3");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("requests/s: "), std::string::npos);
 }
 
 TEST(load_against_service, binary_fails_when_nothing_listens) {

@@ -161,6 +161,21 @@ TEST_F(guessing, a_proxy_naming_loopback_or_no_client_is_not_counted) {
   }
 }
 
+TEST_F(guessing, proxies_in_a_row_name_the_client_counted) {
+  // A TLS front names the proxy behind it, which names the browser.
+  line_client c;
+  c.send(proxy_header("127.0.0.1") + proxy_header("198.51.100.3"));
+  EXPECT_FALSE(opens(c, id, wrong_candidates(32) + " " + password));
+  EXPECT_TRUE(logged(service, "WARN", "password_budget_spent",
+                     "peer=198.51.100.3:40000 picture=" + id));
+
+  line_client too_many;
+  too_many.send(proxy_header("127.0.0.1") + proxy_header("127.0.0.1") +
+                proxy_header("127.0.0.1") + proxy_header("198.51.100.4") +
+                "list\n");
+  EXPECT_EQ(0u, too_many.bytes_until_closed());
+}
+
 TEST_F(guessing, a_proxy_header_is_a_command_elsewhere) {
   line_client remote("192.0.2.7");
   remote.send(proxy_header("198.51.100.1"));

@@ -1,5 +1,5 @@
 // Lines that are not commands: requests of other protocols, which close the
-// connection, and the PROXY header of a local proxy.
+// connection, and the PROXY headers of local proxies.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -123,6 +123,54 @@ TEST(proxy_line, is_meant_when_the_first_word_is_proxy) {
   EXPECT_FALSE(is_proxy_line("PROXYTCP4"));
   EXPECT_FALSE(is_proxy_line("proxy TCP4"));
   EXPECT_FALSE(is_proxy_line(" PROXY"));
+}
+
+using verdict = proxy_chain::verdict;
+
+// The header a proxy on this host sends for `client`.
+std::string naming(const std::string& client) {
+  return "PROXY TCP4 " + client + " 127.0.0.1 50412 18360\r";
+}
+
+proxy_chain chain_from(const char* peer) {
+  return proxy_chain(
+      *client_address::parse(client_address::family::ipv4, peer, 40000));
+}
+
+TEST(proxy_chain, follows_local_proxies_in_a_row_to_the_client) {
+  // A TLS front names the proxy behind it, which names the browser.
+  proxy_chain chain = chain_from("127.0.0.1");
+  EXPECT_EQ(verdict::taken, chain.take(naming("127.0.0.1")));
+  EXPECT_EQ(verdict::taken, chain.take("PROXY UNKNOWN\r"));
+  EXPECT_EQ(verdict::taken, chain.take(naming("198.51.100.1")));
+  EXPECT_EQ("198.51.100.1:50412", chain.served().text());
+  // A client that is not loopback is not trusted to name another.
+  EXPECT_EQ(verdict::command, chain.take(naming("198.51.100.2")));
+  EXPECT_EQ("198.51.100.1:50412", chain.served().text());
+}
+
+TEST(proxy_chain, ends_at_the_first_command_and_never_opens_elsewhere) {
+  proxy_chain after_command = chain_from("127.0.0.1");
+  EXPECT_EQ(verdict::command, after_command.take("list"));
+  EXPECT_EQ(verdict::command, after_command.take(naming("198.51.100.1")));
+  EXPECT_EQ("127.0.0.1:40000", after_command.served().text());
+
+  proxy_chain remote = chain_from("192.0.2.7");
+  EXPECT_EQ(verdict::command, remote.take(naming("127.0.0.1")));
+  EXPECT_EQ(verdict::command, remote.take("PROXY TCP4\r"));
+  EXPECT_EQ("192.0.2.7:40000", remote.served().text());
+}
+
+TEST(proxy_chain, refuses_a_malformed_line_and_one_past_the_most) {
+  proxy_chain malformed = chain_from("127.0.0.1");
+  EXPECT_EQ(verdict::taken, malformed.take(naming("127.0.0.2")));
+  EXPECT_EQ(verdict::refused, malformed.take("PROXY TCP4 127.0.0.3\r"));
+
+  proxy_chain too_long = chain_from("127.0.0.1");
+  for (int line = 0; line < max_proxy_lines; ++line)
+    EXPECT_EQ(verdict::taken, too_long.take(naming("127.0.0.2"))) << line;
+  EXPECT_EQ(verdict::refused, too_long.take(naming("198.51.100.1")));
+  EXPECT_EQ("127.0.0.2:50412", too_long.served().text());
 }
 
 }  // namespace

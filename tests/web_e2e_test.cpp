@@ -21,6 +21,7 @@
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 #include "support/pictures.h"
 #include "support/private_network.h"
 #include "support/service_process.h"
+#include "support/tls_front.h"
 
 namespace {
 
@@ -279,19 +281,22 @@ TEST_F(web_gallery, a_protected_picture_opens_only_with_its_password) {
   post_json("/pictures/1.sng/reveal", {{"positions", "0:0"}}, 403);
 }
 
-TEST_F(web_gallery, wrong_passwords_are_counted_per_browser_address) {
-  if (!can_bind_address("192.0.2.7"))
-    GTEST_SKIP() << "no documentation network is local here";
-  post_json("/pictures",
-            {{"file", encode(test_picture(4, 4))},
-             {"secret", "s"},
-             {"password", "letmein"}},
-            200);
+// Stores a protected picture through quarn-web and guesses its password
+// from one browser address until the right one is refused too; the service
+// logs that address, and another address still opens the picture.
+void expect_wrong_passwords_counted_per_browser(
+    const service_process& service) {
   const auto status = [](httplib::Client& browser, const std::string& word) {
     const httplib::Result result =
         browser.Post("/pictures/1.sng.png", form({{"password", word}}));
     return result ? result->status : 0;
   };
+  httplib::Client owner("127.0.0.1", web_port);
+  const httplib::Result stored =
+      owner.Post("/pictures", form({{"file", encode(test_picture(4, 4))},
+                                    {"secret", "s"},
+                                    {"password", "letmein"}}));
+  ASSERT_TRUE(stored && stored->status == 200);
   httplib::Client guesser("127.0.0.1", web_port);
   guesser.set_interface("192.0.2.7");
   // Wrong passwords until the right one is refused too; a right one that
@@ -306,6 +311,32 @@ TEST_F(web_gallery, wrong_passwords_are_counted_per_browser_address) {
   httplib::Client other("127.0.0.1", web_port);
   other.set_interface("192.0.2.8");
   EXPECT_EQ(200, status(other, "letmein"));
+}
+
+TEST_F(web_gallery, wrong_passwords_are_counted_per_browser_address) {
+  if (!can_bind_address("192.0.2.7"))
+    GTEST_SKIP() << "no documentation network is local here";
+  expect_wrong_passwords_counted_per_browser(service);
+}
+
+// quarn-web reaching the service through the TLS front that quarn ships
+// (support/tls_front.h), which names quarn-web to the service in a PROXY
+// line before quarn-web names the browser in its own.
+class web_through_tls : public service_behind_tls_front {
+ protected:
+  void SetUp() override {
+    service_behind_tls_front::SetUp();
+    if (IsSkipped()) return;
+    web.emplace(web_settings{
+        .service_port = std::to_string(tls_front::port),
+        .arguments = {"--tls", "--ca", front->ca_file().string()}});
+  }
+
+  std::optional<web_process> web;
+};
+
+TEST_F(web_through_tls, wrong_passwords_are_counted_per_browser_address) {
+  expect_wrong_passwords_counted_per_browser(service);
 }
 
 TEST_F(web_gallery, an_unknown_picture_is_not_found) {

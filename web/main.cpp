@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
   } catch (const client::usage_error& error) {
     std::cerr << "quarn-web: " << error.message() << '\n';
     return 2;
+  } catch (const client::error& error) {
+    std::cerr << "quarn-web: " << error.message() << '\n';
+    return 1;
   }
   if (options.version) {
     std::cout << "quarn-web " QUARN_VERSION "\n";
@@ -55,6 +58,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cerr << "quarn-web: the gallery of " << options.service.host << ":"
-            << options.service.port << " is at http://" << address << "/\n";
+            << options.service.port
+            << (options.service.tls ? " (through TLS)" : "") << " is at http://"
+            << address << "/\n";
   return server.listen_after_bind() ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string_view>
 
 #include "client/errors.h"
@@ -60,6 +61,7 @@ host_name parse_host(const std::string& value) {
 const char* const usage =
     "usage: quarn-web [--listen ADDR:PORT] [--host NAME[:PORT]]... [-h HOST] "
     "[-p PORT]\n"
+    "                 [--tls [--ca FILE]]\n"
     "\n"
     "Serves a gallery of the pictures stored in a quarn service, with forms\n"
     "to upload a PNG or SNG file with a secret, open protected pictures and\n"
@@ -71,12 +73,21 @@ const char* const usage =
     "                      PORT or --listen's port; repeatable. Requests for\n"
     "                      any other name get 421\n"
     "  -h HOST             the service's host (default 127.0.0.1)\n"
-    "  -p PORT             the service's port (default 18360)\n"
+    "  -p PORT             the service's port (default 18360, and 18361 with\n"
+    "                      --tls)\n"
+    "  --tls               reach the service through TLS, at a TLS front such\n"
+    "                      as quarn-tls.service; its certificate must name\n"
+    "                      HOST\n"
+    "  --ca FILE           trust the certificate authorities in FILE (PEM) "
+    "for\n"
+    "                      --tls, instead of the system's\n"
     "  --help              this help\n"
     "  --version           the tool's version\n";
 
 options parse_options(int argc, const char* const* argv) {
   options result;
+  bool tls = false;
+  std::optional<std::string> ca_file;
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
     if (word == "--help") {
@@ -87,7 +98,12 @@ options parse_options(int argc, const char* const* argv) {
       result.version = true;
       continue;
     }
-    if (word != "--listen" && word != "--host" && word != "-h" && word != "-p")
+    if (word == "--tls") {
+      tls = true;
+      continue;
+    }
+    if (word != "--listen" && word != "--host" && word != "-h" &&
+        word != "-p" && word != "--ca")
       throw client::usage_error("unknown argument " + std::string(word) +
                                 "; quarn-web --help lists the options");
     if (i + 1 == argc)
@@ -99,11 +115,17 @@ options parse_options(int argc, const char* const* argv) {
       result.host_names.push_back(parse_host(value));
     } else if (word == "-h") {
       result.service.host = value;
+    } else if (word == "--ca") {
+      ca_file = value;
     } else {
       client::check_port(value);
       result.service.port = value;
     }
   }
+  result.service.tls = client::trust_for_options(tls, ca_file);
+  if (result.service.port.empty())
+    result.service.port =
+        tls ? std::to_string(client::tls_front_port) : "18360";
   return result;
 }
 

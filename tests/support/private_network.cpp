@@ -6,17 +6,17 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
+
+#include "support/programs.h"
 
 namespace {
 
@@ -73,23 +73,10 @@ bool bring_loopback_up() {
   return up;
 }
 
-// Runs iproute2's `ip` with `arguments`; whether it succeeded.
-bool run_ip(const char* const* arguments) {
-  pid_t pid = -1;
-  if (::posix_spawnp(&pid, "ip", nullptr, nullptr,
-                     const_cast<char* const*>(arguments), environ) != 0)
-    return false;
-  int status = 0;
-  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
 bool make_documentation_networks_local() {
-  for (const char* network : documentation_networks) {
-    const char* const arguments[] = {"ip",    "route", "add", "local",
-                                     network, "dev",   "lo",  nullptr};
-    if (!run_ip(arguments)) return false;
-  }
+  for (const char* network : documentation_networks)
+    if (!run_program({"ip", "route", "add", "local", network, "dev", "lo"}))
+      return false;
   return true;
 }
 
