@@ -1,7 +1,9 @@
-// Cost of storing and fetching pictures through the store, fsyncs included.
+// Cost of storing and fetching pictures through the store, fsyncs included,
+// and of the file each small picture costs the file system.
 // The store works in a scratch directory under the system's temporary
 // directory, so the figures are those of that file system.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -31,8 +33,10 @@ class scratch_directory {
   std::filesystem::path path_;
 };
 
+void enter_scratch_directory() { static scratch_directory directory; }
+
 sng_storage* store() {
-  static scratch_directory directory;
+  enter_scratch_directory();
   return sng_storage::instance();
 }
 
@@ -65,5 +69,44 @@ void store_get_item(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(store()->get_item(id));
 }
 BENCHMARK(store_get_item)->Apply(picture_sizes);
+
+// Writes `text` to a new file `staged`, closes it and renames it to `name`.
+bool create_file(const std::string& staged, const std::string& name,
+                 const std::string& text) {
+  const int fd =
+      ::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool written = ::write(fd, text.data(), text.size()) ==
+                       static_cast<ssize_t>(text.size());
+  return ::close(fd) == 0 && written &&
+         ::rename(staged.c_str(), name.c_str()) == 0;
+}
+
+// The floor under every small putpic, without the store: what it asks of
+// the file system for each picture of a 1 x 1 picture's size. Create a file
+// under a staging name, write 165 bytes, close it and rename it to a name of
+// its own, in a directory that keeps every file, as db/ does. No flush: a
+// batch of small pictures is flushed once, in the journal.
+void create_small_file(benchmark::State& state) {
+  enter_scratch_directory();
+  std::filesystem::create_directory("files");
+  const std::string text(165, '7');
+  // Kept for the whole program, whose end removes the files: deleting them
+  // between runs would make the next run's creations slower (file systems
+  // avoid reusing inodes deleted just before), which the store never does.
+  static long count = 0;
+  for (auto _ : state) {
+    const std::string name = "files/" + std::to_string(count++);
+    if (!create_file(name + ".staged", name, text)) {
+      state.SkipWithError("cannot create a file in the scratch directory");
+      break;
+    }
+  }
+}
+BENCHMARK(create_small_file)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
