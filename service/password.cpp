@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 
 #include "net/limits.h"
 
@@ -97,11 +98,14 @@ bool any_candidate_passes(const std::string& stored,
                           std::span<const std::string> candidates,
                           comparison_allowance& allowance) {
   const std::size_t longest = 2 * stored.size() + candidate_slack_bytes;
-  password_check check(stored);
+  // Built for the first candidate compared: a client whose allowance is
+  // spent costs no tables.
+  std::optional<password_check> check;
   for (const std::string& candidate : candidates) {
     if (candidate.empty() || candidate.size() > longest) continue;
     if (!allowance.take()) return false;
-    if (check.passes(candidate)) {
+    if (!check) check.emplace(stored);
+    if (check->passes(candidate)) {
       allowance.give_back();
       return true;
     }
